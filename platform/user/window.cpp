@@ -1,0 +1,231 @@
+#include "platform/user/window.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+#include <QWidget>
+#include <future>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/kernel/sync.h"
+
+namespace {
+
+// Answers a cross-thread SendMessage: fulfilled by the handler, or with 0 when the message is
+// dropped because its window has gone.
+struct SendReply {
+    std::promise<LRESULT> promise;
+    std::once_flag once;
+    void Fulfil(LRESULT value) {
+        std::call_once(once, [&] { promise.set_value(value); });
+    }
+};
+
+class QueuedMessage : public WindowMessageEvent {
+public:
+    QueuedMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                  std::shared_ptr<SendReply> reply)
+        : WindowMessageEvent(hwnd, message, wParam, lParam), reply_(std::move(reply)) {}
+    ~QueuedMessage() override {
+        if (reply_) reply_->Fulfil(result);
+    }
+
+private:
+    std::shared_ptr<SendReply> reply_;
+};
+
+class Dispatcher;
+
+// The handle table. Its lock is held only for lookups and for posting (which never blocks).
+class WindowTable {
+public:
+    // Answers the widget's handle; isNew tells a first registration, needDispatcher that no
+    // dispatcher exists yet.
+    HWND Register(QWidget* widget, bool* isNew, bool* needDispatcher);
+    void Drop(HWND hwnd);
+    QWidget* Find(HWND hwnd);
+    bool Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+              std::shared_ptr<SendReply> reply);
+    void SetDispatcher(Dispatcher* dispatcher);
+    void DispatcherGone(Dispatcher* dispatcher);
+    bool Known(HWND hwnd);
+
+private:
+    std::mutex mutex_;
+    HWND next_ = 0x10;
+    std::unordered_map<HWND, QPointer<QWidget>> widgets_;
+    std::unordered_map<QWidget*, HWND> handles_;
+    Dispatcher* dispatcher_ = nullptr;
+};
+
+WindowTable& Table() {
+    static auto* table = new WindowTable;  // lives as long as the process
+    return *table;
+}
+
+// Lives on the windows' thread and hands queued messages to their widgets there.
+class Dispatcher : public QObject {
+public:
+    Dispatcher() { Table().SetDispatcher(this); }
+    ~Dispatcher() override { Table().DispatcherGone(this); }
+
+    bool event(QEvent* e) override {
+        if (e->type() != WindowMessageEvent::EventType()) return QObject::event(e);
+        auto* message = static_cast<WindowMessageEvent*>(e);
+        if (QWidget* widget = Table().Find(message->hwnd)) {
+            message->setAccepted(false);
+            QCoreApplication::sendEvent(widget, message);
+        }
+        return true;
+    }
+};
+
+HWND WindowTable::Register(QWidget* widget, bool* isNew, bool* needDispatcher) {
+    std::lock_guard lock(mutex_);
+    *isNew = false;
+    *needDispatcher = dispatcher_ == nullptr;
+    if (auto it = handles_.find(widget); it != handles_.end()) return it->second;
+    *isNew = true;
+    HWND hwnd = next_++;
+    if (next_ == 0) next_ = 0x10;
+    widgets_.emplace(hwnd, QPointer<QWidget>(widget));
+    handles_.emplace(widget, hwnd);
+    return hwnd;
+}
+
+void WindowTable::Drop(HWND hwnd) {
+    std::lock_guard lock(mutex_);
+    auto it = widgets_.find(hwnd);
+    if (it == widgets_.end()) return;
+    for (auto h = handles_.begin(); h != handles_.end(); ++h) {
+        if (h->second == hwnd) {
+            handles_.erase(h);
+            break;
+        }
+    }
+    widgets_.erase(it);
+}
+
+QWidget* WindowTable::Find(HWND hwnd) {
+    std::lock_guard lock(mutex_);
+    auto it = widgets_.find(hwnd);
+    return it == widgets_.end() ? nullptr : it->second.data();
+}
+
+bool WindowTable::Known(HWND hwnd) {
+    std::lock_guard lock(mutex_);
+    auto it = widgets_.find(hwnd);
+    return it != widgets_.end() && !it->second.isNull();
+}
+
+bool WindowTable::Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
+                       std::shared_ptr<SendReply> reply) {
+    std::lock_guard lock(mutex_);
+    if (!dispatcher_ || widgets_.find(hwnd) == widgets_.end()) return false;
+    // Posting under the lock keeps the dispatcher alive: its destructor takes this lock first.
+    QCoreApplication::postEvent(dispatcher_,
+                                new QueuedMessage(hwnd, message, wParam, lParam, std::move(reply)));
+    return true;
+}
+
+void WindowTable::SetDispatcher(Dispatcher* dispatcher) {
+    std::lock_guard lock(mutex_);
+    dispatcher_ = dispatcher;
+}
+
+void WindowTable::DispatcherGone(Dispatcher* dispatcher) {
+    std::lock_guard lock(mutex_);
+    if (dispatcher_ == dispatcher) dispatcher_ = nullptr;
+}
+
+// Window timers, keyed by window and identifier; each QTimer is a child of its widget.
+std::map<std::pair<HWND, std::uintptr_t>, QPointer<QTimer>>& Timers() {
+    static auto* timers = new std::map<std::pair<HWND, std::uintptr_t>, QPointer<QTimer>>;
+    return *timers;
+}
+
+}  // namespace
+
+WindowMessageEvent::WindowMessageEvent(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    : QEvent(EventType()), hwnd(hwnd), message(message), wParam(wParam), lParam(lParam) {}
+
+QEvent::Type WindowMessageEvent::EventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+namespace platform {
+
+HWND HwndFromWidget(QWidget* widget) {
+    if (!widget) return 0;
+    bool isNew = false;
+    bool needDispatcher = false;
+    HWND hwnd = Table().Register(widget, &isNew, &needDispatcher);
+    if (needDispatcher) {
+        // The dispatcher lives on the windows' thread and goes with the application object.
+        auto* dispatcher = new Dispatcher;
+        dispatcher->moveToThread(widget->thread());
+        if (QCoreApplication::instance()) dispatcher->setParent(QCoreApplication::instance());
+    }
+    if (isNew) QObject::connect(widget, &QObject::destroyed, [hwnd] { Table().Drop(hwnd); });
+    return hwnd;
+}
+
+QWidget* WidgetFromHwnd(HWND hwnd) { return Table().Find(hwnd); }
+
+}  // namespace platform
+
+BOOL IsWindow(HWND hwnd) { return Table().Known(hwnd) ? TRUE : FALSE; }
+
+BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    return Table().Post(hwnd, message, wParam, lParam, nullptr) ? TRUE : FALSE;
+}
+
+LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    QWidget* widget = Table().Find(hwnd);
+    if (!widget) return 0;
+    if (widget->thread() == QThread::currentThread()) {
+        WindowMessageEvent event(hwnd, message, wParam, lParam);
+        event.setAccepted(false);
+        QCoreApplication::sendEvent(widget, &event);
+        return event.result;
+    }
+    auto reply = std::make_shared<SendReply>();
+    auto answer = reply->promise.get_future();
+    if (!Table().Post(hwnd, message, wParam, lParam, std::move(reply))) return 0;
+    return answer.get();
+}
+
+std::uintptr_t SetTimer(HWND hwnd, std::uintptr_t id, UINT milliseconds, TIMERPROC proc) {
+    QWidget* widget = Table().Find(hwnd);
+    if (!widget) return 0;
+    auto& slot = Timers()[{hwnd, id}];
+    delete slot.data();
+    auto* timer = new QTimer(widget);
+    slot = timer;
+    QObject::connect(timer, &QTimer::timeout, widget, [hwnd, id, proc] {
+        if (proc) {
+            proc(hwnd, WM_TIMER, id, GetTickCount());
+            return;
+        }
+        if (QWidget* target = Table().Find(hwnd)) {
+            WindowMessageEvent event(hwnd, WM_TIMER, id, 0);
+            event.setAccepted(false);
+            QCoreApplication::sendEvent(target, &event);
+        }
+    });
+    timer->start(static_cast<int>(milliseconds));
+    return id;
+}
+
+BOOL KillTimer(HWND hwnd, std::uintptr_t id) {
+    auto it = Timers().find({hwnd, id});
+    if (it == Timers().end()) return FALSE;
+    bool alive = !it->second.isNull();
+    delete it->second.data();
+    Timers().erase(it);
+    return alive ? TRUE : FALSE;
+}
