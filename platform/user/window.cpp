@@ -5,6 +5,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QWidget>
+#include <deque>
 #include <future>
 #include <map>
 #include <mutex>
@@ -24,22 +25,19 @@ struct SendReply {
     }
 };
 
-class QueuedMessage : public WindowMessageEvent {
-public:
-    QueuedMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                  std::shared_ptr<SendReply> reply)
-        : WindowMessageEvent(hwnd, message, wParam, lParam), reply_(std::move(reply)) {}
-    ~QueuedMessage() override {
-        if (reply_) reply_->Fulfil(result);
-    }
-
-private:
-    std::shared_ptr<SendReply> reply_;
+struct PendingMessage {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::shared_ptr<SendReply> reply;
 };
 
 class Dispatcher;
 
-// The handle table. Its lock is held only for lookups and for posting (which never blocks).
+// The handle table and the queue of posted messages. Messages wait in our own queue, under our
+// own lock, and Qt only carries a payload-free wake-up to the dispatcher: the hand-off between
+// threads is then ours, in the order the messages were posted.
 class WindowTable {
 public:
     // Answers the widget's handle; isNew tells a first registration, needDispatcher that no
@@ -47,11 +45,11 @@ public:
     HWND Register(QWidget* widget, bool* isNew, bool* needDispatcher);
     void Drop(HWND hwnd);
     QWidget* Find(HWND hwnd);
-    bool Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-              std::shared_ptr<SendReply> reply);
+    bool Known(HWND hwnd);
+    bool Post(PendingMessage message);
+    std::deque<PendingMessage> TakeQueue();
     void SetDispatcher(Dispatcher* dispatcher);
     void DispatcherGone(Dispatcher* dispatcher);
-    bool Known(HWND hwnd);
 
 private:
     std::mutex mutex_;
@@ -59,11 +57,24 @@ private:
     std::unordered_map<HWND, QPointer<QWidget>> widgets_;
     std::unordered_map<QWidget*, HWND> handles_;
     Dispatcher* dispatcher_ = nullptr;
+    std::deque<PendingMessage> queue_;
+    bool wakePosted_ = false;
 };
 
 WindowTable& Table() {
     static auto* table = new WindowTable;  // lives as long as the process
     return *table;
+}
+
+void Deliver(const PendingMessage& pending) {
+    LRESULT result = 0;
+    if (QWidget* widget = Table().Find(pending.hwnd)) {
+        WindowMessageEvent event(pending.hwnd, pending.message, pending.wParam, pending.lParam);
+        event.setAccepted(false);
+        QCoreApplication::sendEvent(widget, &event);
+        result = event.result;
+    }
+    if (pending.reply) pending.reply->Fulfil(result);
 }
 
 // Lives on the windows' thread and hands queued messages to their widgets there.
@@ -72,14 +83,9 @@ public:
     Dispatcher() { Table().SetDispatcher(this); }
     ~Dispatcher() override { Table().DispatcherGone(this); }
 
-    bool event(QEvent* e) override {
-        if (e->type() != WindowMessageEvent::EventType()) return QObject::event(e);
-        auto* message = static_cast<WindowMessageEvent*>(e);
-        if (QWidget* widget = Table().Find(message->hwnd)) {
-            message->setAccepted(false);
-            QCoreApplication::sendEvent(widget, message);
-        }
-        return true;
+protected:
+    void customEvent(QEvent*) override {
+        for (const PendingMessage& pending : Table().TakeQueue()) Deliver(pending);
     }
 };
 
@@ -121,14 +127,22 @@ bool WindowTable::Known(HWND hwnd) {
     return it != widgets_.end() && !it->second.isNull();
 }
 
-bool WindowTable::Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                       std::shared_ptr<SendReply> reply) {
+bool WindowTable::Post(PendingMessage message) {
     std::lock_guard lock(mutex_);
-    if (!dispatcher_ || widgets_.find(hwnd) == widgets_.end()) return false;
-    // Posting under the lock keeps the dispatcher alive: its destructor takes this lock first.
-    QCoreApplication::postEvent(dispatcher_,
-                                new QueuedMessage(hwnd, message, wParam, lParam, std::move(reply)));
+    if (!dispatcher_ || widgets_.find(message.hwnd) == widgets_.end()) return false;
+    queue_.push_back(std::move(message));
+    if (!wakePosted_) {
+        wakePosted_ = true;
+        // Posting under the lock keeps the dispatcher alive: its destructor takes this lock.
+        QCoreApplication::postEvent(dispatcher_, new QEvent(QEvent::User));
+    }
     return true;
+}
+
+std::deque<PendingMessage> WindowTable::TakeQueue() {
+    std::lock_guard lock(mutex_);
+    wakePosted_ = false;
+    return std::exchange(queue_, {});
 }
 
 void WindowTable::SetDispatcher(Dispatcher* dispatcher) {
@@ -137,8 +151,16 @@ void WindowTable::SetDispatcher(Dispatcher* dispatcher) {
 }
 
 void WindowTable::DispatcherGone(Dispatcher* dispatcher) {
-    std::lock_guard lock(mutex_);
-    if (dispatcher_ == dispatcher) dispatcher_ = nullptr;
+    std::deque<PendingMessage> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (dispatcher_ != dispatcher) return;
+        dispatcher_ = nullptr;
+        wakePosted_ = false;
+        dropped = std::exchange(queue_, {});
+    }
+    for (const PendingMessage& pending : dropped)
+        if (pending.reply) pending.reply->Fulfil(0);
 }
 
 // Window timers, keyed by window and identifier; each QTimer is a child of its widget.
@@ -181,7 +203,7 @@ QWidget* WidgetFromHwnd(HWND hwnd) { return Table().Find(hwnd); }
 BOOL IsWindow(HWND hwnd) { return Table().Known(hwnd) ? TRUE : FALSE; }
 
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return Table().Post(hwnd, message, wParam, lParam, nullptr) ? TRUE : FALSE;
+    return Table().Post({hwnd, message, wParam, lParam, nullptr}) ? TRUE : FALSE;
 }
 
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -195,7 +217,7 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     auto reply = std::make_shared<SendReply>();
     auto answer = reply->promise.get_future();
-    if (!Table().Post(hwnd, message, wParam, lParam, std::move(reply))) return 0;
+    if (!Table().Post({hwnd, message, wParam, lParam, std::move(reply)})) return 0;
     return answer.get();
 }
 
