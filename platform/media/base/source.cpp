@@ -213,7 +213,7 @@ HRESULT CSourceSeekingStream::GetDuration(LONGLONG* duration) {
 HRESULT CSourceSeekingStream::GetStopPosition(LONGLONG* stop) {
     if (!stop) return E_POINTER;
     CAutoLock lock(&m_SeekLock);
-    return FromMediaTime(stopSet_ ? m_rtStop : Duration(), timeFormat_, stop);
+    return FromMediaTime(CurrentStop(), timeFormat_, stop);
 }
 
 HRESULT CSourceSeekingStream::GetCurrentPosition(LONGLONG* current) {
@@ -242,7 +242,7 @@ HRESULT CSourceSeekingStream::SetPositions(LONGLONG* current, DWORD currentFlags
         CAutoLock lock(&m_SeekLock);
         REFERENCE_TIME duration = Duration();
         REFERENCE_TIME newStart = m_rtStart;
-        REFERENCE_TIME newStop = stopSet_ ? m_rtStop : duration;
+        REFERENCE_TIME newStop = CurrentStop();
         REFERENCE_TIME value = 0;
         if (currentMode) {
             HRESULT hr = ToMediaTime(*current, timeFormat_, &value);
@@ -290,7 +290,7 @@ HRESULT CSourceSeekingStream::OnThreadStartPlay() {
     {
         CAutoLock lock(&m_SeekLock);
         start = m_rtStart;
-        stop = stopSet_ ? m_rtStop : Duration();
+        stop = CurrentStop();
         rate = m_dRateSeeking;
     }
     return DeliverNewSegment(start, stop, rate);

@@ -102,6 +102,8 @@ protected:
     virtual bool CanPlayBackwards() { return false; }
     // Tells the derived pin that the stream restarts from the current start position.
     virtual void OnSeek() {}
+    // The stop position in media time (the duration until one is set), under m_SeekLock.
+    REFERENCE_TIME CurrentStop() { return stopSet_ ? m_rtStop : Duration(); }
     // The position of the sample being delivered, for GetCurrentPosition.
     void SetCurrentPosition(REFERENCE_TIME position) { current_ = position; }
 
