@@ -16,11 +16,13 @@ constexpr USAGE kLedPage = 0xFF00;
 constexpr USAGE kLedUsage = 0x0200;
 constexpr char kBanner[] = "Pelko: USB jog/shuttle controller library\n";
 
-bool IsOpen(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+bool IsOpen(HANDLE handle) {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
 
 // Destroys a device-information set when it goes out of scope.
 class DeviceSet {
-public:
+  public:
     explicit DeviceSet(HDEVINFO set) : set_(set) {}
     ~DeviceSet() {
         if (Valid()) SetupDiDestroyDeviceInfoList(set_);
@@ -30,14 +32,14 @@ public:
     bool Valid() const { return set_ != INVALID_HANDLE_VALUE && set_ != nullptr; }
     HDEVINFO Get() const { return set_; }
 
-private:
+  private:
     HDEVINFO set_;
 };
 
 // The device path of interface number `index`, or nothing past the end of the list.
 std::optional<std::string> InterfacePath(const GUID& hidGuid, DWORD index) {
-    DeviceSet set(SetupDiGetClassDevsA(&hidGuid, nullptr, 0,
-                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    DeviceSet set(
+        SetupDiGetClassDevsA(&hidGuid, nullptr, 0, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set.Valid()) return std::nullopt;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
@@ -143,8 +145,7 @@ bool JogController::SetLed(std::uint32_t value) {
     if (!device_) return false;
     std::vector<char> report(device_->FeatureLength(), 0);
     if (HidP_SetUsageValue(HidP_Feature, kLedPage, 0, kLedUsage, value, device_->Preparsed(),
-                           report.data(), static_cast<ULONG>(report.size())) !=
-        HIDP_STATUS_SUCCESS)
+                           report.data(), static_cast<ULONG>(report.size())) != HIDP_STATUS_SUCCESS)
         return false;
     return HidD_SetFeature(device_->Feature(), report.data(), static_cast<ULONG>(report.size()));
 }

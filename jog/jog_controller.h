@@ -15,7 +15,7 @@ namespace pelko {
 // An opened controller interface: a handle for reading, a second one for feature reports and
 // the parsed descriptor. Released together.
 class OpenController {
-public:
+  public:
     OpenController(HANDLE read, HANDLE feature) : read_(read), feature_(feature) {}
     ~OpenController();
     OpenController(const OpenController&) = delete;
@@ -32,7 +32,7 @@ public:
     USHORT InputLength() const { return inputLength_; }
     USHORT FeatureLength() const { return featureLength_; }
 
-private:
+  private:
     HANDLE read_;
     HANDLE feature_;
     PHIDP_PREPARSED_DATA preparsed_ = nullptr;
@@ -41,7 +41,7 @@ private:
 };
 
 class JogController {
-public:
+  public:
     JogController() = default;
     ~JogController() { Close(); }
     JogController(const JogController&) = delete;
@@ -52,9 +52,9 @@ public:
     bool EnableNotify(std::int32_t flag);
     bool SetLed(std::uint32_t value);
 
-private:
-    void ReadLoop(HANDLE read, USHORT length, PHIDP_PREPARSED_DATA preparsed,
-                  std::uint32_t window, std::uint32_t message);
+  private:
+    void ReadLoop(HANDLE read, USHORT length, PHIDP_PREPARSED_DATA preparsed, std::uint32_t window,
+                  std::uint32_t message);
 
     std::mutex mutex_;  // the caller's side: open, close, notify flag, LEDs
     std::unique_ptr<OpenController> device_;

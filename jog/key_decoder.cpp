@@ -8,9 +8,9 @@ namespace pelko {
 
 namespace {
 
-constexpr std::array<std::uint32_t, kMaxKeys> kKeyCodes = {
-    0x1004, 0x1002, 0x1000, 0x2001, 0x2003, 0x4000, 0x3001,
-    0x1003, 0x1001, 0x2000, 0x2002, 0x4001, 0x3000, 0x5000};
+constexpr std::array<std::uint32_t, kMaxKeys> kKeyCodes = {0x1004, 0x1002, 0x1000, 0x2001, 0x2003,
+                                                           0x4000, 0x3001, 0x1003, 0x1001, 0x2000,
+                                                           0x2002, 0x4001, 0x3000, 0x5000};
 
 // The usages of a list up to its first empty slot, in ascending order.
 std::span<USAGE> SortedUsages(std::span<USAGE> list) {
@@ -59,8 +59,7 @@ Notifications KeyDecoder::DecodeKeys(PHIDP_PREPARSED_DATA preparsed,
     for (ULONG i = 0; i < found && i < n; ++i) current[i] = down[i].Usage;
     std::array<USAGE, kMaxKeys> released{};
     std::array<USAGE, kMaxKeys> pressed{};
-    HidP_UsageListDifference(previous_.data(), current.data(), released.data(), pressed.data(),
-                             n);
+    HidP_UsageListDifference(previous_.data(), current.data(), released.data(), pressed.data(), n);
     std::copy_n(current.begin(), n, previous_.begin());
     AddKeys(SortedUsages(released), false, out);
     AddKeys(SortedUsages(pressed), true, out);

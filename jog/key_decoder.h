@@ -36,12 +36,12 @@ std::optional<std::uint32_t> KeyCodeOf(USAGE usage);
 
 // Remembers which keys were down in the last key report it decoded.
 class KeyDecoder {
-public:
+  public:
     // The notifications of one report (report ID byte first), in the order to post them:
     // every release, then every press, each in usage order.
     Notifications Decode(PHIDP_PREPARSED_DATA preparsed, std::span<std::uint8_t> report);
 
-private:
+  private:
     Notifications DecodeKeys(PHIDP_PREPARSED_DATA preparsed, std::span<std::uint8_t> report);
 
     std::array<USAGE, kMaxKeys> previous_{};

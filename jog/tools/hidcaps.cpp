@@ -23,9 +23,9 @@ bool ParseHex(std::istream& in, std::vector<std::uint8_t>& bytes) {
         unsigned value = 0;
         for (char c : token) {
             int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                        : (c >= 'a' && c <= 'f')                   ? c - 'a' + 10
-                        : (c >= 'A' && c <= 'F')                   ? c - 'A' + 10
-                                                                   : -1;
+                        : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                        : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                                    : -1;
             if (digit < 0) return false;
             value = value * 16 + static_cast<unsigned>(digit);
         }
@@ -36,17 +36,20 @@ bool ParseHex(std::istream& in, std::vector<std::uint8_t>& bytes) {
 
 const char* TypeName(platform::hid::ReportType type) {
     switch (type) {
-        case platform::hid::ReportType::Input: return "input";
-        case platform::hid::ReportType::Output: return "output";
-        case platform::hid::ReportType::Feature: return "feature";
+        case platform::hid::ReportType::Input:
+            return "input";
+        case platform::hid::ReportType::Output:
+            return "output";
+        case platform::hid::ReportType::Feature:
+            return "feature";
     }
     return "?";
 }
 
 void PrintCap(const Capability& cap) {
     std::printf("cap %s page=0x%04X report=%u byte=%u bit=%u size=%u count=%u button=%d ",
-                TypeName(cap.type), cap.usagePage, cap.reportId, cap.bytePosition,
-                cap.bitPosition, cap.bitSize, cap.count, cap.isButton ? 1 : 0);
+                TypeName(cap.type), cap.usagePage, cap.reportId, cap.bytePosition, cap.bitPosition,
+                cap.bitSize, cap.count, cap.isButton ? 1 : 0);
     if (cap.isRange)
         std::printf("usage=0x%04X-0x%04X", cap.usageMin, cap.usageMax);
     else

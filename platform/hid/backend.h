@@ -19,7 +19,7 @@ enum class ReadStatus { Report, Cancelled, Gone };
 // One open of a device node. Read runs on one thread while Cancel and SetFeature may come from
 // others.
 class RawDevice {
-public:
+  public:
     virtual ~RawDevice() = default;
     virtual std::optional<HIDD_ATTRIBUTES> Attributes() = 0;
     virtual std::vector<std::uint8_t> ReportDescriptor() = 0;
@@ -38,7 +38,7 @@ struct DeviceNode {
 };
 
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
     // The present device nodes, in a stable order.
     virtual std::vector<DeviceNode> Nodes() = 0;

@@ -73,7 +73,7 @@ std::vector<std::string> InterfacePaths() {
 
 // One open interface: a node opened through the backend, seen through one collection.
 class InterfaceDevice {
-public:
+  public:
     InterfaceDevice(std::unique_ptr<RawDevice> raw, TopLevelCollection top, bool usesIds)
         : raw_(std::move(raw)), top_(std::move(top)), usesReportIds_(usesIds) {}
 
@@ -81,7 +81,7 @@ public:
     const TopLevelCollection& Collection() const { return top_; }
     BOOL Read(std::uint8_t* buffer, DWORD length, DWORD* bytesRead);
 
-private:
+  private:
     bool Belongs(const std::vector<std::uint8_t>& report) const {
         const auto& ids = top_.reportIds[0];
         return !report.empty() && std::ranges::find(ids, report[0]) != ids.end();
@@ -101,9 +101,14 @@ BOOL InterfaceDevice::Read(std::uint8_t* buffer, DWORD length, DWORD* bytesRead)
     std::vector<std::uint8_t> report;
     for (;;) {
         switch (raw_->Read(report)) {
-            case ReadStatus::Cancelled: SetLastError(ERROR_OPERATION_ABORTED); return FALSE;
-            case ReadStatus::Gone: SetLastError(ERROR_DEVICE_NOT_CONNECTED); return FALSE;
-            case ReadStatus::Report: break;
+            case ReadStatus::Cancelled:
+                SetLastError(ERROR_OPERATION_ABORTED);
+                return FALSE;
+            case ReadStatus::Gone:
+                SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+                return FALSE;
+            case ReadStatus::Report:
+                break;
         }
         if (!usesReportIds_) report.insert(report.begin(), 0);
         if (Belongs(report)) break;  // reports of other collections are not this interface's
@@ -118,7 +123,7 @@ BOOL InterfaceDevice::Read(std::uint8_t* buffer, DWORD length, DWORD* bytesRead)
 // Handles are numbers from a table, so a stale or bogus one is refused, never dereferenced.
 template <typename T>
 class HandleTable {
-public:
+  public:
     explicit HandleTable(std::uintptr_t first) : next_(first) {}
     void* Insert(std::shared_ptr<T> object) {
         std::lock_guard lock(mutex_);
@@ -141,7 +146,7 @@ public:
         return object;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::uintptr_t next_;
     std::unordered_map<std::uintptr_t, std::shared_ptr<T>> objects_;
@@ -321,8 +326,8 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* in
         return FALSE;
     }
     // The path runs on past the record's one-character array, into the caller's buffer.
-    char* out = reinterpret_cast<char*>(detail) + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A,
-                                                           DevicePath);
+    char* out =
+        reinterpret_cast<char*>(detail) + offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     std::memcpy(out, path.c_str(), path.size() + 1);
     return TRUE;
 }

@@ -94,7 +94,9 @@ enum HIDP_REPORT_TYPE { HidP_Input = 0, HidP_Output = 1, HidP_Feature = 2 };
 inline constexpr USHORT HIDP_LINK_COLLECTION_ROOT = 0xFFFF;
 inline constexpr USHORT HIDP_LINK_COLLECTION_UNSPECIFIED = 0;
 
-inline constexpr NTSTATUS HidpStatus(std::uint32_t value) { return static_cast<NTSTATUS>(value); }
+inline constexpr NTSTATUS HidpStatus(std::uint32_t value) {
+    return static_cast<NTSTATUS>(value);
+}
 inline constexpr NTSTATUS HIDP_STATUS_SUCCESS = HidpStatus(0x00110000);
 inline constexpr NTSTATUS HIDP_STATUS_NULL = HidpStatus(0x80110001);
 inline constexpr NTSTATUS HIDP_STATUS_INVALID_PREPARSED_DATA = HidpStatus(0xC0110001);

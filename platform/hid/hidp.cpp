@@ -16,7 +16,7 @@ namespace {
 // The preparsed data handed out and not yet freed, so that a stale or foreign pointer is
 // refused rather than freed.
 class LiveSet {
-public:
+  public:
     void Add(const void* p) {
         std::lock_guard lock(mutex_);
         live_.insert(p);
@@ -26,7 +26,7 @@ public:
         return live_.erase(p) == 1;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::unordered_set<const void*> live_;
 };
@@ -45,7 +45,9 @@ bool ValidType(HIDP_REPORT_TYPE type) {
     return type == HidP_Input || type == HidP_Output || type == HidP_Feature;
 }
 
-ReportType TypeOf(HIDP_REPORT_TYPE type) { return static_cast<ReportType>(type); }
+ReportType TypeOf(HIDP_REPORT_TYPE type) {
+    return static_cast<ReportType>(type);
+}
 
 bool LinkMatches(const Capability& cap, USHORT linkCollection) {
     if (linkCollection == HIDP_LINK_COLLECTION_UNSPECIFIED) return true;
@@ -62,8 +64,9 @@ std::span<std::uint8_t> ReportSpan(const TopLevelCollection& top, HIDP_REPORT_TY
 }
 
 bool FieldFits(std::span<const std::uint8_t> report, std::uint32_t firstBit, std::uint32_t size) {
-    return size >= 1 && size <= 32 && firstBit + static_cast<std::uint64_t>(size) <=
-                                          static_cast<std::uint64_t>(report.size()) * 8;
+    return size >= 1 && size <= 32 &&
+           firstBit + static_cast<std::uint64_t>(size) <=
+               static_cast<std::uint64_t>(report.size()) * 8;
 }
 
 std::uint32_t ReadBits(std::span<const std::uint8_t> report, std::uint32_t firstBit,
@@ -97,7 +100,7 @@ std::int64_t FieldValue(std::uint32_t raw, std::uint32_t size, std::int64_t logi
 }
 
 class UsageCollector {
-public:
+  public:
     UsageCollector(USAGE_AND_PAGE* list, ULONG capacity) : list_(list), capacity_(capacity) {}
     void Add(USAGE usage, USAGE page) {
         if (usage == 0) return;  // usage 0 means no usage
@@ -107,7 +110,7 @@ public:
     ULONG Found() const { return found_; }
     bool Overflowed() const { return found_ > capacity_; }
 
-private:
+  private:
     USAGE_AND_PAGE* list_;
     ULONG capacity_;
     ULONG found_ = 0;

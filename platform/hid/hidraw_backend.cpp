@@ -55,16 +55,19 @@ USHORT ReleaseNumber(const std::string& nodeName) {
 DWORD ErrorFromErrno(int error) {
     switch (error) {
         case EACCES:
-        case EPERM: return ERROR_ACCESS_DENIED;
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
         case ENOENT:
         case ENODEV:
-        case ENXIO: return ERROR_FILE_NOT_FOUND;
-        default: return ERROR_GEN_FAILURE;
+        case ENXIO:
+            return ERROR_FILE_NOT_FOUND;
+        default:
+            return ERROR_GEN_FAILURE;
     }
 }
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     ~FileDescriptor() {
         if (fd_ >= 0) ::close(fd_);
@@ -73,12 +76,12 @@ public:
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int Get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 class HidrawDevice : public RawDevice {
-public:
+  public:
     HidrawDevice(int fd, int cancel, std::string nodeName)
         : fd_(fd), cancel_(cancel), nodeName_(std::move(nodeName)) {}
 
@@ -132,14 +135,14 @@ public:
         return ::ioctl(fd_.Get(), HIDIOCSFEATURE(copy.size()), copy.data()) >= 0;
     }
 
-private:
+  private:
     FileDescriptor fd_;
     FileDescriptor cancel_;
     std::string nodeName_;
 };
 
 class HidrawBackend : public Backend {
-public:
+  public:
     std::vector<DeviceNode> Nodes() override {
         std::vector<std::pair<long, std::string>> names;
         std::error_code ec;
@@ -150,7 +153,8 @@ public:
         std::sort(names.begin(), names.end());
         std::vector<DeviceNode> nodes;
         for (const auto& [number, name] : names) {
-            auto descriptor = ReadFileBytes(fs::path(kSysClass) / name / "device/report_descriptor");
+            auto descriptor =
+                ReadFileBytes(fs::path(kSysClass) / name / "device/report_descriptor");
             if (!descriptor.empty()) nodes.push_back({"/dev/" + name, std::move(descriptor)});
         }
         return nodes;
@@ -179,6 +183,8 @@ public:
 
 }  // namespace
 
-std::shared_ptr<Backend> MakeHidrawBackend() { return std::make_shared<HidrawBackend>(); }
+std::shared_ptr<Backend> MakeHidrawBackend() {
+    return std::make_shared<HidrawBackend>();
+}
 
 }  // namespace platform::hid

@@ -81,11 +81,11 @@ struct LocalState {
 };
 
 class Parser {
-public:
+  public:
     explicit Parser(std::span<const std::uint8_t> data) : data_(data) {}
     std::optional<std::vector<TopLevelCollection>> Run();
 
-private:
+  private:
     bool NextItem(Item& item);
     bool OnMain(const Item& item);
     bool OnGlobal(const Item& item);
@@ -118,10 +118,17 @@ std::optional<std::vector<TopLevelCollection>> Parser::Run() {
         if (!NextItem(item)) return std::nullopt;
         bool ok = true;
         switch (item.type) {
-            case ItemType::Main: ok = OnMain(item); break;
-            case ItemType::Global: ok = OnGlobal(item); break;
-            case ItemType::Local: ok = OnLocal(item); break;
-            case ItemType::Reserved: break;
+            case ItemType::Main:
+                ok = OnMain(item);
+                break;
+            case ItemType::Global:
+                ok = OnGlobal(item);
+                break;
+            case ItemType::Local:
+                ok = OnLocal(item);
+                break;
+            case ItemType::Reserved:
+                break;
         }
         if (!ok) return std::nullopt;
     }
@@ -159,12 +166,23 @@ bool Parser::OnMain(const Item& item) {
     if (!FlushPendingRange()) return false;
     bool ok = true;
     switch (item.tag) {
-        case kCollection: ok = OpenCollection(item); break;
-        case kEndCollection: ok = CloseCollection(); break;
-        case kInput: ok = AddDataItem(ReportType::Input, item.value); break;
-        case kOutput: ok = AddDataItem(ReportType::Output, item.value); break;
-        case kFeature: ok = AddDataItem(ReportType::Feature, item.value); break;
-        default: break;
+        case kCollection:
+            ok = OpenCollection(item);
+            break;
+        case kEndCollection:
+            ok = CloseCollection();
+            break;
+        case kInput:
+            ok = AddDataItem(ReportType::Input, item.value);
+            break;
+        case kOutput:
+            ok = AddDataItem(ReportType::Output, item.value);
+            break;
+        case kFeature:
+            ok = AddDataItem(ReportType::Feature, item.value);
+            break;
+        default:
+            break;
     }
     local_ = LocalState{};
     return ok;
@@ -172,14 +190,22 @@ bool Parser::OnMain(const Item& item) {
 
 bool Parser::OnGlobal(const Item& item) {
     switch (item.tag) {
-        case kUsagePage: global_.usagePage = static_cast<std::uint16_t>(item.value); break;
-        case kLogicalMin: global_.logicalMin = item.signedValue; break;
+        case kUsagePage:
+            global_.usagePage = static_cast<std::uint16_t>(item.value);
+            break;
+        case kLogicalMin:
+            global_.logicalMin = item.signedValue;
+            break;
         case kLogicalMax:
             global_.logicalMax = item.signedValue;
             global_.logicalMaxUnsigned = item.value;
             break;
-        case kReportSize: global_.reportSize = item.value; break;
-        case kReportCount: global_.reportCount = item.value; break;
+        case kReportSize:
+            global_.reportSize = item.value;
+            break;
+        case kReportCount:
+            global_.reportCount = item.value;
+            break;
         case kReportId:
             if (item.value == 0 || item.value > 0xFF) return false;
             global_.reportId = static_cast<std::uint8_t>(item.value);
@@ -193,7 +219,8 @@ bool Parser::OnGlobal(const Item& item) {
             global_ = stack_.back();
             stack_.pop_back();
             break;
-        default: break;  // physical extent, units: not needed for the capabilities used here
+        default:
+            break;  // physical extent, units: not needed for the capabilities used here
     }
     return true;
 }
@@ -206,9 +233,14 @@ bool Parser::OnLocal(const Item& item) {
             if (!FlushPendingRange()) return false;
             local_.entries.push_back({usage, usage.id, false});
             break;
-        case kUsageMin: local_.pendingMin = usage; break;
-        case kUsageMax: local_.pendingMax = usage; break;
-        default: break;  // designators, strings, delimiters
+        case kUsageMin:
+            local_.pendingMin = usage;
+            break;
+        case kUsageMax:
+            local_.pendingMax = usage;
+            break;
+        default:
+            break;  // designators, strings, delimiters
     }
     if (local_.pendingMin && local_.pendingMax) return FlushPendingRange();
     return true;

@@ -27,7 +27,7 @@ struct Capability {
     std::uint16_t bitSize = 0;
     std::uint16_t count = 0;
     bool isButton = false;
-    bool isArray = false;     // the fields hold usage indices rather than one value per usage
+    bool isArray = false;  // the fields hold usage indices rather than one value per usage
     bool isRange = false;
     bool isAbsolute = true;
     std::uint16_t usageMin = 0;  // the usage when not a range

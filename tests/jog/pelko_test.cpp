@@ -36,10 +36,10 @@ std::ostream& operator<<(std::ostream& out, const Message& m) {
 }
 
 class JogWindow : public QWidget {
-public:
+  public:
     std::vector<Message> received;
 
-protected:
+  protected:
     bool event(QEvent* e) override {
         if (e->type() != WindowMessageEvent::EventType()) return QWidget::event(e);
         auto* m = static_cast<WindowMessageEvent*>(e);
@@ -55,10 +55,12 @@ Bytes Keys(std::initializer_list<int> usages) {
     return {1, static_cast<std::uint8_t>(bits & 0xFF), static_cast<std::uint8_t>(bits >> 8)};
 }
 
-Bytes Jog(std::uint8_t step) { return {2, step}; }
+Bytes Jog(std::uint8_t step) {
+    return {2, step};
+}
 
 class PelkoTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { Pelko_Close(); }
 
     std::shared_ptr<FakeHidDevice> AddController(const std::string& path = "/dev/hidraw1") {
@@ -164,12 +166,9 @@ TEST_F(PelkoTest, EveryKeyChangeOfOneReportIsPostedReleasesFirst) {
     device->Send(Keys({4}));
     device->Send(Keys({11}));  // releases key 4 and presses key 11
     device->Send(Keys({2, 14}));
-    EXPECT_EQ(Settle(*device, 6), (std::vector<Message>{{0x2001, 1},
-                                                       {0x2001, 0},
-                                                       {0x2002, 1},
-                                                       {0x2002, 0},
-                                                       {0x1002, 1},
-                                                       {0x5000, 1}}));
+    EXPECT_EQ(Settle(*device, 6),
+              (std::vector<Message>{
+                  {0x2001, 1}, {0x2001, 0}, {0x2002, 1}, {0x2002, 0}, {0x1002, 1}, {0x5000, 1}}));
 }
 
 TEST_F(PelkoTest, ReportsWhileNotifyIsOffAreDroppedAndNotDecoded) {
@@ -184,8 +183,7 @@ TEST_F(PelkoTest, ReportsWhileNotifyIsOffAreDroppedAndNotDecoded) {
     ASSERT_TRUE(device->WaitUntilIdle());
     ASSERT_EQ(Pelko_EnableNotify(1), 1);
     device->Send(Keys({2}));  // compared with key 1 down, the last report decoded
-    EXPECT_EQ(Settle(*device, 3),
-              (std::vector<Message>{{0x1004, 1}, {0x1004, 0}, {0x1002, 1}}));
+    EXPECT_EQ(Settle(*device, 3), (std::vector<Message>{{0x1004, 1}, {0x1004, 0}, {0x1002, 1}}));
 }
 
 TEST_F(PelkoTest, SetLedSendsOneFeatureReportHoldingTheValue) {

@@ -7,7 +7,7 @@ namespace velmora::test {
 namespace {
 
 class FakeOpen : public platform::hid::RawDevice {
-public:
+  public:
     explicit FakeOpen(std::shared_ptr<FakeHidDevice> device) : device_(std::move(device)) {}
     std::optional<HIDD_ATTRIBUTES> Attributes() override {
         if (!device_->Present()) return std::nullopt;
@@ -22,7 +22,7 @@ public:
         return device_->SetFeature(report);
     }
 
-private:
+  private:
     std::shared_ptr<FakeHidDevice> device_;
     bool cancelled_ = false;  // guarded by the device's lock
 };
@@ -144,7 +144,9 @@ ScopedFakeHid::ScopedFakeHid()
     : backend_(std::make_shared<FakeHidBackend>()),
       previous_(platform::hid::SetBackend(backend_)) {}
 
-ScopedFakeHid::~ScopedFakeHid() { platform::hid::SetBackend(previous_); }
+ScopedFakeHid::~ScopedFakeHid() {
+    platform::hid::SetBackend(previous_);
+}
 
 Bytes FromHex(const std::string& text) {
     std::istringstream in(text);
@@ -156,11 +158,11 @@ Bytes FromHex(const std::string& text) {
 
 Bytes JogControllerDescriptor() {
     return FromHex(
-        "05 0C 09 01 A1 01"                    // Consumer Control, application
-        " 85 01 05 09 19 01 29 0E 15 00 25 01"  // report 1: buttons 1-14
-        " 75 01 95 0E 81 02 75 02 95 01 81 03"  // 14 bits, then 2 bits of padding
-        " 85 02 05 01 09 37 15 81 25 7F"        // report 2: dial, -127..127
-        " 75 08 95 01 81 06"                    // one signed byte, relative
+        "05 0C 09 01 A1 01"                        // Consumer Control, application
+        " 85 01 05 09 19 01 29 0E 15 00 25 01"     // report 1: buttons 1-14
+        " 75 01 95 0E 81 02 75 02 95 01 81 03"     // 14 bits, then 2 bits of padding
+        " 85 02 05 01 09 37 15 81 25 7F"           // report 2: dial, -127..127
+        " 75 08 95 01 81 06"                       // one signed byte, relative
         " 85 03 06 00 FF 0A 00 02 15 00 26 FF 00"  // report 3: vendor LED usage 0x0200
         " 75 08 95 01 B1 02 C0");
 }

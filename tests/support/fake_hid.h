@@ -17,7 +17,7 @@ namespace velmora::test {
 using Bytes = std::vector<std::uint8_t>;
 
 class FakeHidDevice {
-public:
+  public:
     FakeHidDevice(std::string path, Bytes descriptor, USHORT vendor, USHORT product);
 
     const std::string& Path() const { return path_; }
@@ -44,7 +44,7 @@ public:
     bool SetFeature(std::span<const std::uint8_t> report);
     bool CountOpen();
 
-private:
+  private:
     const std::string path_;
     const Bytes descriptor_;
     const HIDD_ATTRIBUTES attributes_;
@@ -60,20 +60,20 @@ private:
 };
 
 class FakeHidBackend : public platform::hid::Backend {
-public:
+  public:
     std::shared_ptr<FakeHidDevice> Add(const std::string& path, Bytes descriptor,
                                        USHORT vendor = 0x1234, USHORT product = 0x5678);
     std::vector<platform::hid::DeviceNode> Nodes() override;
     std::unique_ptr<platform::hid::RawDevice> Open(const std::string& path, DWORD* error) override;
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<FakeHidDevice>> devices_;
 };
 
 // Installs a fake backend for its lifetime and puts the previous one back.
 class ScopedFakeHid {
-public:
+  public:
     ScopedFakeHid();
     ~ScopedFakeHid();
     ScopedFakeHid(const ScopedFakeHid&) = delete;
@@ -81,7 +81,7 @@ public:
     FakeHidBackend& operator*() { return *backend_; }
     FakeHidBackend* operator->() { return backend_.get(); }
 
-private:
+  private:
     std::shared_ptr<FakeHidBackend> backend_;
     std::shared_ptr<platform::hid::Backend> previous_;
 };

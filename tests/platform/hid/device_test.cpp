@@ -38,13 +38,13 @@ std::vector<std::string> ListInterfaces() {
         std::vector<DWORD> buffer((required + 3) / 4);
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
         detail->cbSize = 5;  // the 32-bit size is refused on this build
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr,
-                                                      nullptr));
+        EXPECT_FALSE(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
         detail->cbSize = sizeof *detail;
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required - 1, nullptr,
-                                                      nullptr));
-        EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr,
-                                                     nullptr));
+        EXPECT_FALSE(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required - 1, nullptr, nullptr));
+        EXPECT_TRUE(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr));
         paths.emplace_back(reinterpret_cast<const char*>(buffer.data()) + 4);
     }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));

@@ -36,7 +36,9 @@ struct Parse {
     std::vector<Cap> caps;
 };
 
-unsigned Number(const std::string& text) { return static_cast<unsigned>(std::stoul(text, nullptr, 0)); }
+unsigned Number(const std::string& text) {
+    return static_cast<unsigned>(std::stoul(text, nullptr, 0));
+}
 
 // The .pp_data dump: "pp_data->caps_info[i]->ReportByteLength = n" per report type and
 // "pp_data->cap[i]->Field = value" per capability; capabilities are numbered across types and
@@ -110,8 +112,9 @@ Parse ReadHidcaps(const std::string& output, unsigned* collections) {
             ++*collections;
             for (int t = 0; t < 3; ++t) parse.lengths[t] = Number(m[2 + t]);
         } else if (std::regex_match(line, m, cap)) {
-            Cap c{m[1], Number(m[2]), Number(m[3]), Number(m[4]), Number(m[5]), Number(m[6]),
-                  Number(m[7]), Number(m[8]), Number(m[9]), 0, Number(m[11]), m[10].matched};
+            Cap c{m[1],          Number(m[2]), Number(m[3]), Number(m[4]), Number(m[5]),
+                  Number(m[6]),  Number(m[7]), Number(m[8]), Number(m[9]), 0,
+                  Number(m[11]), m[10].matched};
             c.usageMax = c.range ? Number(m[10]) : c.usageMin;
             parse.caps.push_back(c);
         } else {

@@ -28,9 +28,9 @@ std::vector<USAGE_AND_PAGE> Usages(const Preparsed& pp, Bytes report, NTSTATUS* 
                                    ULONG capacity = 16) {
     std::vector<USAGE_AND_PAGE> list(capacity);
     ULONG length = capacity;
-    *status = HidP_GetUsagesEx(HidP_Input, 0, list.data(), &length, pp.get(),
-                               reinterpret_cast<PCHAR>(report.data()),
-                               static_cast<ULONG>(report.size()));
+    *status =
+        HidP_GetUsagesEx(HidP_Input, 0, list.data(), &length, pp.get(),
+                         reinterpret_cast<PCHAR>(report.data()), static_cast<ULONG>(report.size()));
     list.resize(std::min(length, capacity));
     return list;
 }
@@ -76,8 +76,7 @@ TEST(HidParser, ButtonsAreReadOnlyFromReportsThatHaveThem) {
     EXPECT_EQ(HidP_MaxUsageListLength(HidP_Feature, 0, jog.get()), 0u);
 
     NTSTATUS status = 0;
-    EXPECT_EQ(UsageIds(Usages(jog, {1, 0x05, 0x20}, &status)),
-              (std::vector<USAGE>{1, 3, 14}));
+    EXPECT_EQ(UsageIds(Usages(jog, {1, 0x05, 0x20}, &status)), (std::vector<USAGE>{1, 3, 14}));
     EXPECT_EQ(status, HIDP_STATUS_SUCCESS);
     Usages(jog, {2, 0x01, 0}, &status);
     EXPECT_EQ(status, HIDP_STATUS_INCOMPATIBLE_REPORT_ID);
@@ -86,8 +85,9 @@ TEST(HidParser, ButtonsAreReadOnlyFromReportsThatHaveThem) {
 }
 
 TEST(HidParser, SeparateUsagesOfOneItemComeLastDeclaredFirst) {
-    auto pp = Prepare(FromHex("05 0C 09 01 A1 01 09 E9 09 EA 09 E2 15 00 25 01 75 01 95 03"
-                              " 81 02 75 05 95 01 81 03 C0"));
+    auto pp =
+        Prepare(FromHex("05 0C 09 01 A1 01 09 E9 09 EA 09 E2 15 00 25 01 75 01 95 03"
+                        " 81 02 75 05 95 01 81 03 C0"));
     ASSERT_TRUE(pp);
     NTSTATUS status = 0;
     EXPECT_EQ(UsageIds(Usages(pp, {0, 0x07}, &status)), (std::vector<USAGE>{0xE2, 0xEA, 0xE9}));
@@ -96,8 +96,9 @@ TEST(HidParser, SeparateUsagesOfOneItemComeLastDeclaredFirst) {
 
 TEST(HidParser, ArrayIndicesRunAcrossAllTheItemsUsages) {
     // Usages 1-3 then 0x10, indices from logical minimum 1; 0 is "no key".
-    auto pp = Prepare(FromHex("05 0C 09 01 A1 01 19 01 29 03 09 10 15 01 25 04 75 08 95 02"
-                              " 81 00 C0"));
+    auto pp =
+        Prepare(FromHex("05 0C 09 01 A1 01 19 01 29 03 09 10 15 01 25 04 75 08 95 02"
+                        " 81 00 C0"));
     ASSERT_TRUE(pp);
     HIDP_CAPS caps{};
     ASSERT_EQ(HidP_GetCaps(pp.get(), &caps), HIDP_STATUS_SUCCESS);
@@ -111,9 +112,9 @@ TEST(HidParser, ArrayIndicesRunAcrossAllTheItemsUsages) {
 TEST(HidParser, FourByteUsagesPushPopAndLongItems) {
     auto tops = platform::hid::ParseReportDescriptor(FromHex(
         "05 01 09 02 A1 01 A4 05 09 19 01 29 02 75 01 95 02 81 02 B4"  // buttons inside push
-        " FE 02 00 AA BB"                                             // a long item
-        " 0B 38 02 0C 00 75 08 95 01 81 06"                           // Consumer AC Pan
-        " 09 30 81 02 75 06 81 03 C0"));                              // X, padding
+        " FE 02 00 AA BB"                                              // a long item
+        " 0B 38 02 0C 00 75 08 95 01 81 06"                            // Consumer AC Pan
+        " 09 30 81 02 75 06 81 03 C0"));                               // X, padding
     ASSERT_TRUE(tops);
     const auto& caps = (*tops)[0].caps;
     ASSERT_EQ(caps.size(), 3u);
@@ -165,16 +166,16 @@ TEST(HidParser, UsageListDifferenceSplitsReleasesFromPresses) {
 
 TEST(HidParser, MalformedDescriptorsAndBadArgumentsAreRefused) {
     for (const char* bad : {
-             "",                                  // nothing
-             "05 01 09 02 A1 01",                 // collection left open
-             "C0",                                // end without a collection
-             "05 01 A1 01 B4 C0",                 // pop without push
-             "05 01 A1 01 85 00 C0",              // report ID 0
-             "75 01 95 02 81 02",                 // data outside a collection
-             "A1 01 19 05 29 01 81 02 C0",        // range ending below its start
-             "A1 01 75 FF 96 FF FF 81 02 C0",     // report longer than 65535 bytes
-             "A1 01 FE 10 00 C0",                 // long item past the end
-             "A1 01 27 01 02 C0",                 // short item past the end
+             "",                               // nothing
+             "05 01 09 02 A1 01",              // collection left open
+             "C0",                             // end without a collection
+             "05 01 A1 01 B4 C0",              // pop without push
+             "05 01 A1 01 85 00 C0",           // report ID 0
+             "75 01 95 02 81 02",              // data outside a collection
+             "A1 01 19 05 29 01 81 02 C0",     // range ending below its start
+             "A1 01 75 FF 96 FF FF 81 02 C0",  // report longer than 65535 bytes
+             "A1 01 FE 10 00 C0",              // long item past the end
+             "A1 01 27 01 02 C0",              // short item past the end
          })
         EXPECT_FALSE(platform::hid::ParseReportDescriptor(FromHex(bad))) << bad;
 
