@@ -51,6 +51,10 @@ inline constexpr LONG ERROR_CANTREAD = 1012;
 inline constexpr LONG ERROR_CANTWRITE = 1013;
 inline constexpr LONG ERROR_DISK_FULL = 112;
 inline constexpr LONG ERROR_TIMEOUT = 1460;
+inline constexpr LONG ERROR_GEN_FAILURE = 31;
+inline constexpr LONG ERROR_OPERATION_ABORTED = 995;
+inline constexpr LONG ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr LONG ERROR_INVALID_USER_BUFFER = 1784;
 
 inline constexpr HRESULT HRESULT_FROM_WIN32(LONG error) {
     return error <= 0 ? static_cast<HRESULT>(error)
