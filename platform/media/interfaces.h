@@ -6,6 +6,7 @@
 #include "platform/kernel/sync.h"
 #include "platform/media/errors.h"
 #include "platform/media/events.h"
+#include "platform/media/formats.h"
 #include "platform/media/guids.h"
 #include "platform/media/media_type.h"
 
@@ -444,5 +445,11 @@ struct ISampleGrabber : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetCurrentSample(IMediaSample** sample) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetCallback(ISampleGrabberCB* callback, LONG which) = 0;
 VELMORA_INTERFACE_END(ISampleGrabber)
+
+// The DV video decoder's choice of picture size (DVRESOLUTION_ values).
+struct IIPDVDec : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_IPDisplay(int* displayPixels) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_IPDisplay(int displayPixels) = 0;
+VELMORA_INTERFACE_END(IIPDVDec)
 
 #undef VELMORA_INTERFACE_END
