@@ -7,6 +7,7 @@
 #include "platform/com/com.h"
 #include "platform/kernel/text.h"
 #include "platform/media/base/enumerators.h"
+#include "platform/media/ext_device.h"
 #include "platform/media/graph/clock.h"
 
 namespace {
@@ -37,15 +38,23 @@ ComPtr<IBaseFilter> OwnerOf(IPin* pin) {
     return ComPtr<IBaseFilter>::Adopt(info.pFilter);
 }
 
-// A filter that ends streams: no output pins, and an input that something feeds.
+// A filter that ends streams (no output pins, or says so itself) and whose input something
+// feeds: it reports EC_COMPLETE at the end of the stream.
 bool IsConnectedRenderer(IBaseFilter* filter) {
-    bool fed = false;
+    bool fed = false, hasOutput = false;
     for (auto& pin : PinsOf(filter)) {
-        if (DirectionOf(pin.Get()) == PINDIR_OUTPUT) return false;
+        if (DirectionOf(pin.Get()) == PINDIR_OUTPUT) {
+            hasOutput = true;
+            continue;
+        }
         ComPtr<IPin> peer;
         if (SUCCEEDED(pin->ConnectedTo(peer.Put())) && peer) fed = true;
     }
-    return fed;
+    if (!fed) return false;
+    if (!hasOutput) return true;
+    ComPtr<IAMFilterMiscFlags> flags;
+    return SUCCEEDED(filter->QueryInterface(IID_IAMFilterMiscFlags, flags.PutVoid())) &&
+           (flags->GetMiscFlags() & AM_FILTER_MISC_FLAGS_IS_RENDERER);
 }
 
 }  // namespace
