@@ -1,0 +1,77 @@
+#pragma once
+// The wire protocol between a virtual deck and its clients, over a Unix stream socket. Every
+// message is an 8-byte header (type, payload length; little-endian 32-bit) and its payload.
+// A client's first message says what the connection is for: control (AV/C transactions),
+// receive (the deck streams frames to it) or transmit (it streams frames to the deck).
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace platform::dv1394::deck {
+
+enum class Message : std::uint32_t {
+    kHello = 1,         // deck -> client, on every connection: the deck's name
+    kOpenControl = 2,   // client -> deck
+    kOpenReceive = 3,   // client -> deck
+    kOpenTransmit = 4,  // client -> deck
+    kAvcCommand = 5,    // client -> deck: sequence number (4 bytes) + AV/C frame
+    kAvcResponse = 6,   // deck -> client: sequence number (4 bytes) + AV/C frame
+    kFrame = 7,         // one DV frame, either way
+};
+
+inline constexpr std::uint32_t kMaxPayload = 1 << 20;
+
+// The folder where running decks publish their sockets.
+std::filesystem::path DeckDirectory();
+
+// Owns a file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = other.Release();
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Writes a whole message; false when the peer is gone.
+bool SendMessage(int fd, Message type, const void* payload, std::size_t size);
+bool SendMessage(int fd, Message type, const std::vector<std::uint8_t>& payload);
+
+enum class ReadStatus { kOk, kTimedOut, kClosed, kBadMessage };
+
+// Reads one message, waiting at most `timeout` for it to begin (negative: no limit).
+ReadStatus ReadMessage(int fd, Message* type, std::vector<std::uint8_t>* payload,
+                       std::chrono::milliseconds timeout);
+
+// Connects to a deck's socket; an empty Fd when nothing listens there.
+Fd ConnectTo(const std::filesystem::path& socket);
+
+}  // namespace platform::dv1394::deck
