@@ -40,7 +40,7 @@ HRESULT RangeOf(IMediaSample* sample, LONGLONG* position, LONG* length) {
 }
 
 class CAsyncOutputPin final : public CBasePin, public IAsyncReader {
-public:
+  public:
     CAsyncOutputPin(CAsyncReader* reader, CCritSec* lock);
     ~CAsyncOutputPin() override;
     DECLARE_IUNKNOWN
@@ -64,7 +64,7 @@ public:
 
     void SetFile(File file);
 
-private:
+  private:
     struct Pending {
         IMediaSample* sample;  // one reference
         DWORD_PTR user;
@@ -83,7 +83,7 @@ private:
 };
 
 class CAsyncReader final : public CBaseFilter, public IFileSourceFilter {
-public:
+  public:
     explicit CAsyncReader(IUnknown* outer);
     DECLARE_IUNKNOWN
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override;
@@ -98,7 +98,7 @@ public:
     const CMediaType& FileType() const { return type_; }
     bool Loaded() const { return !fileName_.empty(); }
 
-private:
+  private:
     CCritSec stateLock_;
     std::unique_ptr<CAsyncOutputPin> output_;
     std::u16string fileName_;
@@ -124,7 +124,7 @@ HRESULT CAsyncOutputPin::CheckMediaType(const CMediaType* type) {
     const CMediaType& mine = reader_->FileType();
     if (!reader_->Loaded() || type->majortype != mine.majortype) return VFW_E_TYPE_NOT_ACCEPTED;
     return type->subtype == mine.subtype || type->subtype == GUID_NULL ? S_OK
-                                                                        : VFW_E_TYPE_NOT_ACCEPTED;
+                                                                       : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT CAsyncOutputPin::GetMediaType(int position, CMediaType* type) {
@@ -243,7 +243,7 @@ HRESULT CAsyncOutputPin::Length(LONGLONG* total, LONGLONG* available) {
     if (!total || !available) return E_POINTER;
     File file = CurrentFile();
     if (!file) return E_UNEXPECTED;
-    struct stat info{};
+    struct stat info {};
     if (::fstat(file->Get(), &info) != 0) return platform::filters::HresultFromErrno(errno);
     *total = *available = static_cast<LONGLONG>(info.st_size);
     return S_OK;
@@ -297,10 +297,11 @@ HRESULT CAsyncReader::Load(LPCOLESTR file, const AM_MEDIA_TYPE* type) {
     CAutoLock lock(&stateLock_);
     if (output_->IsConnected() || !IsStopped()) return VFW_E_WRONG_STATE;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
-                                       : platform::filters::HresultFromErrno(errno);
+    if (fd < 0)
+        return errno == ENOENT ? HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+                               : platform::filters::HresultFromErrno(errno);
     auto handle = std::make_shared<const UniqueFd>(fd);
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0) return platform::filters::HresultFromErrno(errno);
     if (S_ISDIR(info.st_mode)) return E_ACCESSDENIED;
     CMediaType decided;

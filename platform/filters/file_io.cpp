@@ -10,7 +10,9 @@
 
 namespace platform::filters {
 
-UniqueFd::~UniqueFd() { Close(); }
+UniqueFd::~UniqueFd() {
+    Close();
+}
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
@@ -35,22 +37,32 @@ HRESULT UniqueFd::Close() {
 
 HRESULT HresultFromErrno(int error) {
     switch (error) {
-        case 0: return S_OK;
-        case ENOENT: return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-        case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        case 0:
+            return S_OK;
+        case ENOENT:
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        case ENOTDIR:
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
         case EACCES:
         case EPERM:
         case EISDIR:
-        case EROFS: return E_ACCESSDENIED;
+        case EROFS:
+            return E_ACCESSDENIED;
         case ENOSPC:
-        case EDQUOT: return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
-        case ENAMETOOLONG: return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
-        case ENOMEM: return E_OUTOFMEMORY;
-        case EBADF: return E_HANDLE;
+        case EDQUOT:
+            return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+        case ENAMETOOLONG:
+            return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
+        case ENOMEM:
+            return E_OUTOFMEMORY;
+        case EBADF:
+            return E_HANDLE;
         case EINVAL:
         case EFBIG:
-        case EOVERFLOW: return E_INVALIDARG;
-        default: return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+        case EOVERFLOW:
+            return E_INVALIDARG;
+        default:
+            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
     }
 }
 
@@ -74,7 +86,8 @@ HRESULT ReadAt(int fd, LONGLONG position, BYTE* buffer, LONG length, LONG* done)
         ssize_t n = ::pread(fd, buffer + *done, static_cast<size_t>(length - *done),
                             static_cast<off_t>(position + *done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno == EIO ? HRESULT_FROM_WIN32(ERROR_READ_FAULT) : HresultFromErrno(errno);
+        if (n < 0)
+            return errno == EIO ? HRESULT_FROM_WIN32(ERROR_READ_FAULT) : HresultFromErrno(errno);
         if (n == 0) break;  // end of file
         *done += static_cast<LONG>(n);
     }

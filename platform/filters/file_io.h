@@ -10,7 +10,7 @@ namespace platform::filters {
 
 // One open file descriptor, closed with the object.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd();
@@ -25,7 +25,7 @@ public:
     // Closes the file now; an error of the close (a late write failure) as an HRESULT.
     HRESULT Close();
 
-private:
+  private:
     int fd_ = -1;
 };
 

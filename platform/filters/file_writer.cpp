@@ -24,7 +24,7 @@ using platform::filters::UniqueFd;
 class CFileWriter;
 
 class CWriterInputPin final : public CBaseInputPin {
-public:
+  public:
     CWriterInputPin(CFileWriter* writer, CCritSec* lock);
     HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
@@ -32,12 +32,12 @@ public:
     HRESULT STDMETHODCALLTYPE BeginFlush() override;
     HRESULT STDMETHODCALLTYPE EndFlush() override;
 
-private:
+  private:
     CFileWriter* writer_;
 };
 
 class CFileWriter final : public CBaseFilter, public IFileSinkFilter2 {
-public:
+  public:
     explicit CFileWriter(IUnknown* outer);
     DECLARE_IUNKNOWN
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override;
@@ -60,7 +60,7 @@ public:
     HRESULT EndOfStream();
     void BeginFlush();
 
-private:
+  private:
     HRESULT OpenFile();
     HRESULT Fail(HRESULT error);
     void CompleteIfDue();
@@ -252,7 +252,8 @@ HRESULT CFileWriter::GetCurFile(LPOLESTR* file, AM_MEDIA_TYPE* type) {
     copy[fileName_.size()] = 0;
     if (type) {
         std::memset(type, 0, sizeof *type);
-        HRESULT hr = input_->IsConnected() ? CopyMediaType(type, &input_->CurrentMediaType()) : S_OK;
+        HRESULT hr =
+            input_->IsConnected() ? CopyMediaType(type, &input_->CurrentMediaType()) : S_OK;
         if (FAILED(hr)) {
             CoTaskMemFree(copy);
             return hr;

@@ -8,14 +8,14 @@
 namespace {
 
 class CNullRenderer final : public CBaseRenderer {
-public:
+  public:
     explicit CNullRenderer(IUnknown* outer)
         : CBaseRenderer(CLSID_NullRenderer, "null renderer", outer, &result_, u"In") {}
 
     HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
     HRESULT DoRenderSample(IMediaSample*) override { return S_OK; }
 
-private:
+  private:
     HRESULT result_ = S_OK;
 };
 

@@ -17,7 +17,7 @@ constexpr LONG kSampleCallback = 0;
 constexpr LONG kBufferCallback = 1;
 
 class CSampleGrabber final : public CTransInPlaceFilter, public ISampleGrabber {
-public:
+  public:
     explicit CSampleGrabber(IUnknown* outer)
         : CTransInPlaceFilter("sample grabber", outer, CLSID_SampleGrabber) {}
     DECLARE_IUNKNOWN
@@ -44,10 +44,10 @@ public:
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT EndFlush() override;
 
-protected:
+  protected:
     void CreatePins() override;
 
-private:
+  private:
     HRESULT KeepCopy(IMediaSample* sample);
     void CallBack(IMediaSample* sample);
 
@@ -173,8 +173,7 @@ void CSampleGrabber::CallBack(IMediaSample* sample) {
     }
     if (!callback) return;
     REFERENCE_TIME start = 0, end = 0;
-    double time = FAILED(sample->GetTime(&start, &end)) ? 0.0
-                                                         : static_cast<double>(start) / UNITS;
+    double time = FAILED(sample->GetTime(&start, &end)) ? 0.0 : static_cast<double>(start) / UNITS;
     if (kind == kSampleCallback) {
         callback->SampleCB(time, sample);
         return;

@@ -15,7 +15,7 @@ namespace {
 class CSmartTee;
 
 class CTeeInputPin final : public CBaseInputPin {
-public:
+  public:
     CTeeInputPin(CSmartTee* tee, CCritSec* lock);
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
@@ -27,12 +27,12 @@ public:
     // The buffer size the upstream pool hands out, 0 when unknown.
     LONG UpstreamBufferSize();
 
-private:
+  private:
     CSmartTee* tee_;
 };
 
 class CTeeOutputPin final : public CBaseOutputPin {
-public:
+  public:
     CTeeOutputPin(CSmartTee* tee, CCritSec* lock, LPCWSTR name, bool preview);
     HRESULT CheckConnect(IPin* pin) override;
     HRESULT CheckMediaType(const CMediaType* type) override;
@@ -41,13 +41,13 @@ public:
     // Sends a copy without time stamps, when a buffer is free at once.
     HRESULT DeliverCopy(IMediaSample* sample);
 
-private:
+  private:
     CSmartTee* tee_;
     bool preview_;
 };
 
 class CSmartTee final : public CBaseFilter {
-public:
+  public:
     explicit CSmartTee(IUnknown* outer);
 
     int GetPinCount() override { return 3; }
@@ -65,7 +65,7 @@ public:
     void DeliverEndFlush();
     void DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
 
-private:
+  private:
     CCritSec stateLock_;
     CCritSec streamingLock_;
     std::unique_ptr<CTeeInputPin> input_;
@@ -157,8 +157,8 @@ HRESULT CTeeOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROP
         LONG fixed = static_cast<LONG>(
             std::min<ULONG>(tee_->Input()->CurrentMediaType().GetSampleSize(), 0x7FFFFFFF));
         wanted.cBuffers = std::max<LONG>(2, wanted.cBuffers);
-        wanted.cbBuffer = std::max({wanted.cbBuffer, tee_->Input()->UpstreamBufferSize(), fixed,
-                                    LONG{1}});
+        wanted.cbBuffer =
+            std::max({wanted.cbBuffer, tee_->Input()->UpstreamBufferSize(), fixed, LONG{1}});
     } else {
         // Capture passes the input samples themselves: its own pool is a formality.
         wanted.cBuffers = std::max<LONG>(1, wanted.cBuffers);
@@ -203,10 +203,14 @@ CSmartTee::CSmartTee(IUnknown* outer)
 
 CBasePin* CSmartTee::GetPin(int index) {
     switch (index) {
-        case 0: return input_.get();
-        case 1: return capture_.get();
-        case 2: return preview_.get();
-        default: return nullptr;
+        case 0:
+            return input_.get();
+        case 1:
+            return capture_.get();
+        case 2:
+            return preview_.get();
+        default:
+            return nullptr;
     }
 }
 

@@ -8,10 +8,12 @@ namespace {
 
 constexpr LONG kFileSize = 1000;
 
-std::vector<BYTE> FileBytes() { return Pattern(7, kFileSize); }
+std::vector<BYTE> FileBytes() {
+    return Pattern(7, kFileSize);
+}
 
 class AsyncReaderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CoInitialize(nullptr);
         path_ = dir_.File("clip.bin");
@@ -75,8 +77,9 @@ TEST_F(AsyncReaderTest, LoadDecidesTheStreamType) {
     FreeMediaType(type);
 
     EXPECT_TRUE(FAILED(other->Load(Wide(dir_.File("none.avi")).c_str(), nullptr)));
-    EXPECT_TRUE(FAILED(Create(CLSID_AsyncReader).As<IFileSourceFilter>()->Load(
-        Wide(dir_.File("")).c_str(), nullptr)));  // a directory
+    EXPECT_TRUE(FAILED(Create(CLSID_AsyncReader)
+                           .As<IFileSourceFilter>()
+                           ->Load(Wide(dir_.File("")).c_str(), nullptr)));  // a directory
 }
 
 TEST_F(AsyncReaderTest, SyncReadsAreWholePartialOrShortAtTheEnd) {

@@ -13,7 +13,8 @@ std::vector<BYTE> ReadAll(const std::string& path) {
 
 void WriteAll(const std::string& path, const std::vector<BYTE>& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 // Source -> File Writer; the source's start times are the byte positions.
@@ -55,7 +56,8 @@ TEST(FileWriter, OverwriteTruncatesAndOtherwiseTheRestStays) {
         WriterGraph graph(path, {0, 4}, 0);
         ASSERT_EQ(graph.g.RunToCompletion(), EC_COMPLETE);
         graph.g.control->Stop();
-        EXPECT_EQ(ReadAll(path), Concat({Pattern(0, 4), Pattern(1, 4), std::vector<BYTE>(12, 'x')}));
+        EXPECT_EQ(ReadAll(path),
+                  Concat({Pattern(0, 4), Pattern(1, 4), std::vector<BYTE>(12, 'x')}));
     }
     {
         WriteAll(path, old);

@@ -19,7 +19,9 @@ namespace filter_test {
 using platform::ComPtr;
 
 // Byte j of sample i.
-inline BYTE PatternByte(int sample, int j) { return static_cast<BYTE>(sample * 31 + j); }
+inline BYTE PatternByte(int sample, int j) {
+    return static_cast<BYTE>(sample * 31 + j);
+}
 
 struct SourceSpec {
     int count = 1;
@@ -47,7 +49,7 @@ inline SourceSpec AtTimes(std::vector<LONGLONG> starts) {
 
 // Sends `count` samples of `size` bytes with the pattern above, then ends the stream.
 class TestStream final : public CSourceStream {
-public:
+  public:
     TestStream(CSource* filter, HRESULT* hr, SourceSpec spec)
         : CSourceStream("test stream", hr, filter, u"Out"), spec_(std::move(spec)) {}
     using CSourceStream::GetMediaType;
@@ -84,13 +86,13 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     SourceSpec spec_;
     int next_ = 0;  // on the streaming thread only
 };
 
 class TestSource final : public CSource {
-public:
+  public:
     explicit TestSource(SourceSpec spec) : CSource("test source", nullptr, GUID_NULL) {
         HRESULT hr = S_OK;
         new TestStream(this, &hr, std::move(spec));  // owned by the filter (AddPin)
@@ -108,15 +110,15 @@ inline ComPtr<IPin> Pin(IBaseFilter* filter, const char16_t* name) {
 
 inline ComPtr<IBaseFilter> Create(REFCLSID clsid) {
     ComPtr<IBaseFilter> filter;
-    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                               filter.PutVoid()),
-              S_OK);
+    EXPECT_EQ(
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.PutVoid()),
+        S_OK);
     return filter;
 }
 
 // A filter graph that is stopped when the test leaves.
 class Graph {
-public:
+  public:
     Graph() {
         CoInitialize(nullptr);
         EXPECT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
@@ -152,7 +154,7 @@ public:
 
 // Records what a sample grabber sees through its callback.
 class Recorder final : public ISampleGrabberCB {
-public:
+  public:
     static ComPtr<Recorder> Create() { return ComPtr<Recorder>(new Recorder); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
@@ -190,7 +192,7 @@ public:
     std::vector<bool> timed;
     std::vector<std::vector<BYTE>> samples;
 
-private:
+  private:
     Recorder() = default;
     ~Recorder() = default;
     std::atomic<ULONG> refs_{0};
@@ -204,7 +206,7 @@ inline std::vector<BYTE> Pattern(int sample, LONG size) {
 
 // A directory of its own under the system's temporary directory, removed afterwards.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "velmora-filters-XXXXXX");
         path_ = mkdtemp(pattern.data()) ? pattern : std::string();
@@ -215,10 +217,12 @@ public:
     }
     std::string File(const char* name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
-inline std::u16string Wide(const std::string& path) { return platform::Utf8ToUtf16(path); }
+inline std::u16string Wide(const std::string& path) {
+    return platform::Utf8ToUtf16(path);
+}
 
 }  // namespace filter_test
