@@ -7,7 +7,6 @@
 #include "platform/com/com.h"
 #include "platform/kernel/text.h"
 #include "platform/media/base/enumerators.h"
-#include "platform/media/ext_device.h"
 #include "platform/media/graph/clock.h"
 
 namespace {
@@ -38,23 +37,18 @@ ComPtr<IBaseFilter> OwnerOf(IPin* pin) {
     return ComPtr<IBaseFilter>::Adopt(info.pFilter);
 }
 
-// A filter that ends streams (no output pins, or says so itself) and whose input something
-// feeds: it reports EC_COMPLETE at the end of the stream.
+// A filter where a stream ends: an input that something feeds and no output that feeds
+// anything. Besides renderers, that is a filter whose outputs are left free (a sample grabber
+// at the end of a branch); such a filter reports EC_COMPLETE itself at end of stream.
 bool IsConnectedRenderer(IBaseFilter* filter) {
-    bool fed = false, hasOutput = false;
+    bool fed = false;
     for (auto& pin : PinsOf(filter)) {
-        if (DirectionOf(pin.Get()) == PINDIR_OUTPUT) {
-            hasOutput = true;
-            continue;
-        }
         ComPtr<IPin> peer;
-        if (SUCCEEDED(pin->ConnectedTo(peer.Put())) && peer) fed = true;
+        if (FAILED(pin->ConnectedTo(peer.Put())) || !peer) continue;
+        if (DirectionOf(pin.Get()) == PINDIR_OUTPUT) return false;
+        fed = true;
     }
-    if (!fed) return false;
-    if (!hasOutput) return true;
-    ComPtr<IAMFilterMiscFlags> flags;
-    return SUCCEEDED(filter->QueryInterface(IID_IAMFilterMiscFlags, flags.PutVoid())) &&
-           (flags->GetMiscFlags() & AM_FILTER_MISC_FLAGS_IS_RENDERER);
+    return fed;
 }
 
 }  // namespace
