@@ -1,0 +1,81 @@
+#pragma once
+// The deck's core: a tape and a transport that follows the AV/C tape subunit, answering AV/C
+// commands. Time moves only through Tick, one frame period at a time, so tests can drive it.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vdeck/tape.h"
+
+namespace vdeck {
+
+// Misbehaviour on request, for tests of the programs that drive a deck.
+struct Faults {
+    bool noCassette = false;
+    bool rejectAll = false;      // every command answered REJECTED
+    bool silent = false;         // AV/C commands get no answer at all
+    int slowAnswerMs = 0;        // answers come this late
+    bool interim = false;        // transport commands answered INTERIM first
+    int dropEvery = 0;           // every n-th output frame is not sent
+    int damageEvery = 0;         // every n-th output frame has damaged DIF blocks
+};
+
+// The transport as AV/C reports it: the opcode of the last transport command and its operand.
+struct TransportState {
+    std::uint8_t opcode;   // 0xC2 RECORD, 0xC3 PLAY, 0xC4 WIND
+    std::uint8_t operand;  // e.g. 0x75 forward, 0x7D forward pause, 0x60 stop
+};
+
+class Deck {
+public:
+    Deck(std::unique_ptr<Tape> tape, std::string name);
+
+    const std::string& Name() const { return name_; }
+    void SetFaults(const Faults& faults);
+    Faults GetFaults() const;
+
+    // The answers to one AV/C command frame, in order (an INTERIM answer comes before the final
+    // one); empty when the deck stays silent.
+    std::vector<std::vector<std::uint8_t>> HandleAvc(const std::vector<std::uint8_t>& command);
+
+    // Advances the transport by one frame period. Answers the frame the deck puts out in that
+    // period (a picture mode), or nothing (stopped, winding).
+    std::optional<std::vector<std::uint8_t>> Tick();
+    // A frame arriving on the deck's input; recorded at the tape position while recording.
+    void ReceiveInput(const std::uint8_t* frame, std::size_t size);
+
+    TransportState State() const;
+    std::int64_t Position() const;
+    std::int64_t FrameCount() const;
+    // HHMMSSFF in binary-coded decimal for the frame under the heads; nullopt without a tape.
+    std::optional<std::uint32_t> Timecode() const;
+
+private:
+    std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& command, std::uint8_t code);
+    std::vector<std::uint8_t> HandleTapeStatus(const std::vector<std::uint8_t>& command);
+    std::vector<std::uint8_t> HandleUnit(const std::vector<std::uint8_t>& command);
+    bool Implemented(std::uint8_t opcode, std::uint8_t operand) const;
+    void ApplyTransport(std::uint8_t opcode, std::uint8_t operand);
+    void StopAt(double position);
+    std::vector<std::uint8_t> Damage(std::vector<std::uint8_t> frame);
+
+    mutable std::mutex mutex_;
+    std::unique_ptr<Tape> tape_;
+    std::string name_;
+    Faults faults_;
+    TransportState state_{0xC4, 0x60};
+    double position_ = 0;  // frames
+    double speed_ = 0;     // frames per frame period; negative backwards
+    bool picture_ = false;
+    std::uint64_t outputCount_ = 0;
+};
+
+// Frame count -> 0xHHMMSSFF (BCD), NTSC drop-frame counting.
+std::uint32_t DropFrameTimecode(std::int64_t frame);
+
+}  // namespace vdeck

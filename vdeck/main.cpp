@@ -1,0 +1,102 @@
+// velmora-vdeck: a virtual DV tape deck. It plays a tape file (raw NTSC DV frames) to the
+// programs that connect to it, follows their transport commands and records what they send.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "vdeck/deck_server.h"
+#include "vdeck/tape_maker.h"
+
+namespace {
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--fault FAULT]...\n"
+                 "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k]\n"
+                 "faults: no-cassette, reject, silent, slow=MS, interim, drop=N, damage=N\n");
+    return 2;
+}
+
+bool ParseFault(const std::string& text, vdeck::Faults* faults) {
+    auto number = [&](const char* prefix) { return std::atoi(text.c_str() + std::strlen(prefix)); };
+    if (text == "no-cassette") faults->noCassette = true;
+    else if (text == "reject") faults->rejectAll = true;
+    else if (text == "silent") faults->silent = true;
+    else if (text == "interim") faults->interim = true;
+    else if (text.rfind("slow=", 0) == 0) faults->slowAnswerMs = number("slow=");
+    else if (text.rfind("drop=", 0) == 0) faults->dropEvery = number("drop=");
+    else if (text.rfind("damage=", 0) == 0) faults->damageEvery = number("damage=");
+    else return false;
+    return true;
+}
+
+int MakeTape(const std::string& path, int seconds, const std::string& audio) {
+    if (seconds <= 0 || (audio != "48k" && audio != "32k")) return Usage();
+    std::string error;
+    if (!vdeck::MakeSampleTape(path, seconds, audio == "32k" ? 32000 : 48000, &error)) {
+        std::fprintf(stderr, "velmora-vdeck: cannot make the tape %s: %s\n", path.c_str(),
+                     error.c_str());
+        return 1;
+    }
+    std::printf("velmora-vdeck: wrote %d seconds of tape to %s\n", seconds, path.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string tapePath, makeTape, name, audio = "48k";
+    int seconds = 0;
+    double rate = 1.0;
+    vdeck::Faults faults;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (arg == "--tape" && (v = value())) tapePath = v;
+        else if (arg == "--make-tape" && (v = value())) makeTape = v;
+        else if (arg == "--name" && (v = value())) name = v;
+        else if (arg == "--seconds" && (v = value())) seconds = std::atoi(v);
+        else if (arg == "--audio" && (v = value())) audio = v;
+        else if (arg == "--rate" && (v = value())) rate = std::atof(v);
+        else if (arg == "--fault" && (v = value())) {
+            if (!ParseFault(v, &faults)) return Usage();
+        } else return Usage();
+    }
+    if (!makeTape.empty()) return MakeTape(makeTape, seconds, audio);
+    if (tapePath.empty() || rate <= 0) return Usage();
+
+    std::string error;
+    auto tape = vdeck::Tape::Open(tapePath, &error);
+    if (!tape) {
+        std::fprintf(stderr, "velmora-vdeck: %s\n", error.c_str());
+        return 1;
+    }
+    if (name.empty()) name = "Virtual Deck " + std::filesystem::path(tapePath).stem().string();
+
+    // Signals are taken by this thread alone, so block them before any thread starts.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    auto deck = std::make_shared<vdeck::Deck>(std::move(tape), name);
+    deck->SetFaults(faults);
+    vdeck::DeckServer server(deck, vdeck::DeckServer::DefaultSocketPath(name), rate);
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "velmora-vdeck: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("velmora-vdeck: \"%s\" is ready with %lld frames of tape\n", name.c_str(),
+                static_cast<long long>(deck->FrameCount()));
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&signals, &received);
+    server.Stop();
+    return 0;
+}
