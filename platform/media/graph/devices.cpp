@@ -22,8 +22,10 @@ std::map<int, Provider>& Providers() {
 
 class CPropertyBag final : public CUnknown, public IPropertyBag {
 public:
-    explicit CPropertyBag(std::u16string friendlyName)
-        : CUnknown("property bag", nullptr), friendlyName_(std::move(friendlyName)) {}
+    CPropertyBag(std::u16string friendlyName, std::u16string description)
+        : CUnknown("property bag", nullptr),
+          friendlyName_(std::move(friendlyName)),
+          description_(std::move(description)) {}
     DECLARE_IUNKNOWN
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override {
         if (iid == IID_IPropertyBag) return GetInterface(static_cast<IPropertyBag*>(this), object);
@@ -31,19 +33,22 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
         if (!name || !value) return E_POINTER;
-        if (std::u16string_view(name, platform::WideLength(name)) != u"FriendlyName")
-            return E_INVALIDARG;
+        std::u16string_view property(name, platform::WideLength(name));
+        const std::u16string* text = property == u"FriendlyName"  ? &friendlyName_
+                                     : property == u"Description" ? &description_
+                                                                  : nullptr;
+        if (!text || text->empty()) return E_INVALIDARG;
         if (value->vt != VT_EMPTY && value->vt != VT_BSTR) return E_FAIL;
         VariantClear(value);
         value->vt = VT_BSTR;
-        value->bstrVal = SysAllocStringLen(friendlyName_.data(),
-                                           static_cast<UINT>(friendlyName_.size()));
+        value->bstrVal = SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
         return value->bstrVal ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT STDMETHODCALLTYPE Write(LPCOLESTR, VARIANT*) override { return E_FAIL; }
 
 private:
     std::u16string friendlyName_;
+    std::u16string description_;
 };
 
 class CDeviceMoniker final : public CUnknown, public IMoniker {
@@ -73,7 +78,7 @@ public:
                                             void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
-        auto* bag = new CPropertyBag(device_.friendlyName);
+        auto* bag = new CPropertyBag(device_.friendlyName, device_.description);
         bag->NonDelegatingAddRef();
         HRESULT hr = bag->NonDelegatingQueryInterface(iid, object);
         bag->NonDelegatingRelease();

@@ -15,6 +15,7 @@ struct DeviceEntry {
     std::u16string displayName;  // unique within the category
     // Creates the device's filter, with one reference.
     std::function<HRESULT(IBaseFilter** filter)> create;
+    std::u16string description;  // the device's own name, as property "Description"
 };
 
 // Lists the devices present now, in a stable order.

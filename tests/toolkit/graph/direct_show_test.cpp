@@ -187,8 +187,8 @@ TEST_F(DirectShow, DevicesAreFoundByFriendlyNameAndIndex) {
                                     IID_IBaseFilter, reinterpret_cast<void**>(filter));
         };
         return std::vector<platform::DeviceEntry>{
-            {u"Other camera", u"a", make},
-            {u"Microsoft DV Camera and VCR", u"b", make},
+            {u"Other camera", u"a", make, u"other"},
+            {u"Microsoft DV Camera and VCR", u"b", make, u"deck"},
         };
     });
     EXPECT_EQ(CDirectShow::CountDevices("Microsoft DV Camera and VCR"), 1);
