@@ -221,8 +221,10 @@ std::optional<std::vector<std::uint8_t>> Deck::Tick() {
     const double last = static_cast<double>(tape_->FrameCount()) - 1;
     if (speed_ != 0) {
         position_ += speed_;
-        if (position_ > last) StopAt(std::max(0.0, last));
-        if (position_ < 0) StopAt(0);
+        // Winding stops at the end it reaches; playing shows the end frame first.
+        bool winding = state_.opcode == kOpWind;
+        if (position_ > last || (winding && position_ >= last)) StopAt(std::max(0.0, last));
+        if (position_ < 0 || (winding && position_ <= 0)) StopAt(0);
     }
     if (!picture_ || state_.opcode == kOpRecord || last < 0) return std::nullopt;
     std::vector<std::uint8_t> frame;

@@ -1,0 +1,31 @@
+#include "tests/support/dv_media.h"
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace velmora::test {
+
+int RunCommand(const std::string& command) {
+    int status = std::system(command.c_str());
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+bool MakeDvTape(const std::filesystem::path& path, int frames) {
+    std::string command =
+        "ffmpeg -nostdin -loglevel error -f lavfi -i testsrc=size=720x480:rate=30000/1001 "
+        "-frames:v " + std::to_string(frames) +
+        " -c:v dvvideo -pix_fmt yuv411p -f dv -y '" + path.string() + "'";
+    return RunCommand(command) == 0 &&
+           std::filesystem::file_size(path) == static_cast<std::uintmax_t>(frames) * 120000;
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+}
+
+}  // namespace velmora::test
