@@ -1,0 +1,357 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/com/com.h"
+#include "platform/dv1394/dv_device_filter.h"
+#include "platform/kernel/text.h"
+#include "platform/media/base/renderer.h"
+#include "platform/media/base/source.h"
+#include "tests/support/dv_media.h"
+#include "tests/support/temp_registry.h"
+#include "toolkit/graph/direct_show.h"
+#include "vdeck/deck_server.h"
+
+namespace {
+
+using platform::ComPtr;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// Keeps every frame it is given, with its arrival time.
+class FrameCollector final : public CBaseRenderer {
+public:
+    FrameCollector() : CBaseRenderer(GUID_NULL, "collector", nullptr, nullptr) {}
+    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+    HRESULT DoRenderSample(IMediaSample* sample) override {
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        std::lock_guard lock(lock_);
+        frames.emplace_back(data, data + sample->GetActualDataLength());
+        arrivals.push_back(Clock::now());
+        return S_OK;
+    }
+    std::size_t Count() {
+        std::lock_guard lock(lock_);
+        return frames.size();
+    }
+    std::mutex lock_;
+    std::vector<Bytes> frames;
+    std::vector<Clock::time_point> arrivals;
+};
+
+// Plays frames from memory into "DV A/V In", as a file would.
+class MemoryDvSource final : public CSource {
+public:
+    explicit MemoryDvSource(std::vector<Bytes> frames)
+        : CSource("memory dv", nullptr, GUID_NULL) {
+        new Stream(this, std::move(frames));  // owned by the filter
+    }
+
+private:
+    class Stream final : public CSourceStream {
+    public:
+        Stream(MemoryDvSource* filter, std::vector<Bytes> frames)
+            : CSourceStream("memory dv out", nullptr, filter, u"Output"), frames_(std::move(frames)) {}
+        HRESULT GetMediaType(CMediaType* type) override {
+            *type = CMediaType(&MEDIATYPE_Interleaved);
+            type->SetSubtype(&MEDIASUBTYPE_dvsd);
+            type->SetFormatType(&FORMAT_DvInfo);
+            DVINFO info{};
+            type->SetFormat(reinterpret_cast<BYTE*>(&info), sizeof info);
+            return S_OK;
+        }
+        using CSourceStream::GetMediaType;
+        HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override {
+            request->cBuffers = 2;
+            request->cbBuffer = 120000;
+            ALLOCATOR_PROPERTIES actual{};
+            return allocator->SetProperties(request, &actual);
+        }
+        HRESULT FillBuffer(IMediaSample* sample) override {
+            if (next_ >= frames_.size()) return S_FALSE;
+            BYTE* data = nullptr;
+            sample->GetPointer(&data);
+            std::copy(frames_[next_].begin(), frames_[next_].end(), data);
+            sample->SetActualDataLength(120000);
+            ++next_;
+            return S_OK;
+        }
+
+    private:
+        std::vector<Bytes> frames_;
+        std::size_t next_ = 0;
+    };
+};
+
+class Device : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        tapeBytes_.clear();
+    }
+    void TearDown() override {
+        servers_.clear();
+        CoUninitialize();
+    }
+
+    std::shared_ptr<vdeck::Deck> StartDeck(const std::string& name, int frames = 60,
+                                           double rate = 1.0) {
+        auto path = runtime_.Path() / (name + ".dv");
+        EXPECT_TRUE(velmora::test::MakeDvTape(path, frames));
+        tapeBytes_ = velmora::test::ReadFileBytes(path);
+        tapePath_ = path;
+        std::string error;
+        auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(path.string(), &error), name);
+        auto server = std::make_unique<vdeck::DeckServer>(
+            deck, vdeck::DeckServer::DefaultSocketPath(name), rate);
+        EXPECT_TRUE(server->Start(&error)) << error;
+        servers_.push_back(std::move(server));
+        return deck;
+    }
+
+    ComPtr<IBaseFilter> BindDevice(int index) {
+        IMoniker* moniker = CDirectShow::FindDevice("Microsoft DV Camera and VCR", index);
+        if (!moniker) return nullptr;
+        ComPtr<IBaseFilter> filter;
+        moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.PutVoid());
+        moniker->Release();
+        return filter;
+    }
+
+    Bytes TapeFrame(std::size_t index) {
+        return Bytes(tapeBytes_.begin() + index * 120000, tapeBytes_.begin() + (index + 1) * 120000);
+    }
+
+    velmora::test::TempDir runtime_;
+    std::vector<std::unique_ptr<vdeck::DeckServer>> servers_;
+    Bytes tapeBytes_;
+    std::filesystem::path tapePath_;
+};
+
+TEST_F(Device, DecksAreListedInNameOrderUnderTheDvDeviceName) {
+    StartDeck("Deck B", 2);
+    StartDeck("Deck A", 2);
+    EXPECT_EQ(CDirectShow::CountDevices("Microsoft DV Camera and VCR"), 2);
+    IMoniker* second = CDirectShow::FindDevice("Microsoft DV Camera and VCR", 1);
+    ASSERT_NE(second, nullptr);
+    IPropertyBag* bag = nullptr;
+    ASSERT_EQ(second->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
+                                    reinterpret_cast<void**>(&bag)),
+              S_OK);
+    VARIANT name;
+    VariantInit(&name);
+    ASSERT_EQ(bag->Read(u"Description", &name, nullptr), S_OK);
+    EXPECT_EQ(platform::Utf16ToUtf8(name.bstrVal), "Deck B");
+    VariantClear(&name);
+    bag->Release();
+    second->Release();
+
+    auto filter = BindDevice(1);
+    ASSERT_TRUE(filter);
+    ComPtr<IAMExtDevice> device = filter.As<IAMExtDevice>();
+    LPOLESTR id = nullptr;
+    ASSERT_EQ(device->get_ExternalDeviceID(&id), S_OK);
+    EXPECT_EQ(platform::Utf16ToUtf8(id), "Deck B");
+    CoTaskMemFree(id);
+    LONG type = 0;
+    EXPECT_EQ(device->GetCapability(ED_DEVCAP_DEVICE_TYPE, &type, nullptr), S_OK);
+    EXPECT_EQ(type, ED_DEVTYPE_VCR);
+}
+
+TEST_F(Device, EveryTransportModeMovesTheTapeAndIsReportedBack) {
+    auto deck = StartDeck("Deck", 200);
+    auto filter = BindDevice(0);
+    ASSERT_TRUE(filter);
+    auto transport = filter.As<IAMExtTransport>();
+    auto timecode = filter.As<IAMTimecodeReader>();
+    struct Step {
+        LONG mode;
+        LONG reported;
+    };
+    const Step steps[] = {
+        {ED_MODE_PLAY, ED_MODE_PLAY},
+        {ED_MODE_FREEZE, ED_MODE_FREEZE},
+        {ED_MODE_STEP_FWD, ED_MODE_FREEZE},
+        {ED_MODE_STEP_REV, ED_MODE_FREEZE},
+        {ED_MODE_PLAY_FASTEST_FWD, ED_MODE_PLAY_FASTEST_FWD},
+        {ED_MODE_PLAY_FASTEST_REV, ED_MODE_PLAY_FASTEST_REV},
+        {ED_MODE_PLAY_SLOWEST_FWD, ED_MODE_PLAY_SLOWEST_FWD},
+        {ED_MODE_PLAY_SLOWEST_REV, ED_MODE_PLAY_SLOWEST_REV},
+        {ED_MODE_FF, ED_MODE_FF},
+        {ED_MODE_REW, ED_MODE_REW},
+        {ED_MODE_RECORD_FREEZE, ED_MODE_RECORD_FREEZE},
+        {ED_MODE_STOP, ED_MODE_STOP},
+    };
+    for (const auto& step : steps) {
+        ASSERT_EQ(transport->put_Mode(step.mode), S_OK) << step.mode;
+        LONG mode = 0;
+        ASSERT_EQ(transport->get_Mode(&mode), S_OK);
+        // Winding may already have reached an end and stopped.
+        if (step.mode == ED_MODE_FF || step.mode == ED_MODE_REW)
+            EXPECT_TRUE(mode == step.reported || mode == ED_MODE_STOP) << step.mode;
+        else
+            EXPECT_EQ(mode, step.reported) << step.mode;
+    }
+    EXPECT_EQ(transport->put_Mode(ED_MODE_SHUTTLE), E_INVALIDARG);
+    EXPECT_EQ(transport->put_Rate(2.5), E_NOTIMPL);
+
+    // The timecode follows the tape: step to frame 31 -> 00:00:01.01.
+    transport->put_Mode(ED_MODE_REW);
+    for (int i = 0; i < 100 && deck->Position() != 0; ++i) Sleep(20);
+    for (int i = 0; i < 31; ++i) transport->put_Mode(ED_MODE_STEP_FWD);
+    TIMECODE_SAMPLE sample{};
+    sample.dwFlags = ED_DEVCAP_TIMECODE_READ;
+    ASSERT_EQ(timecode->GetTimecode(&sample), S_OK);
+    EXPECT_EQ(sample.timecode.dwFrames, 0x00000101u);
+    EXPECT_EQ(sample.timecode.wFrameRate, ED_FORMAT_SMPTE_30DROP);
+}
+
+TEST_F(Device, RawCommandsReturnTheUnitsAnswerInTheSameBuffer) {
+    StartDeck("Deck", 2);
+    auto transport = BindDevice(0).As<IAMExtTransport>();
+    BYTE buffer[512] = {0x02, 0x20, 0xC3, 0x75};
+    LONG length = 4;
+    ASSERT_EQ(transport->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, &length,
+                                                     reinterpret_cast<LPOLESTR*>(buffer)),
+              S_OK);
+    EXPECT_EQ(buffer[0], 0x0C);
+    EXPECT_EQ(length, 4);
+    BYTE other[512] = {0x02, 0x20, 0xC3, 0x99};
+    length = 4;
+    transport->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, &length,
+                                           reinterpret_cast<LPOLESTR*>(other));
+    EXPECT_EQ(other[0], 0x08);
+    length = 513;
+    EXPECT_EQ(transport->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, &length,
+                                                     reinterpret_cast<LPOLESTR*>(other)),
+              E_INVALIDARG);
+}
+
+TEST_F(Device, ASilentUnitFailsWithinHalfASecond) {
+    auto deck = StartDeck("Deck", 2);
+    auto transport = BindDevice(0).As<IAMExtTransport>();
+    vdeck::Faults faults;
+    faults.silent = true;
+    deck->SetFaults(faults);
+    auto start = Clock::now();
+    EXPECT_TRUE(FAILED(transport->put_Mode(ED_MODE_PLAY)));
+    EXPECT_LT(Clock::now() - start, 500ms);
+    faults.silent = false;
+    faults.rejectAll = true;
+    deck->SetFaults(faults);
+    EXPECT_TRUE(FAILED(transport->put_Mode(ED_MODE_PLAY)));
+    faults.rejectAll = false;
+    faults.interim = true;
+    deck->SetFaults(faults);
+    EXPECT_EQ(transport->put_Mode(ED_MODE_PLAY), S_OK);
+}
+
+TEST_F(Device, LosingTheDeckPostsDeviceLostOnceAndLaterCallsFail) {
+    StartDeck("Deck", 2);
+    ComPtr<IGraphBuilder> graph;
+    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                     graph.PutVoid());
+    auto filter = BindDevice(0);
+    graph->AddFilter(filter.Get(), u"Microsoft DV Camera and VCR");
+    auto transport = filter.As<IAMExtTransport>();
+    ASSERT_EQ(transport->put_Mode(ED_MODE_STOP), S_OK);
+    auto events = graph.As<IMediaEvent>();
+
+    auto start = Clock::now();
+    servers_.clear();  // the deck goes away
+    LONG code = 0;
+    LONG_PTR p1, p2;
+    ASSERT_EQ(events->GetEvent(&code, &p1, &p2, 1000), S_OK);
+    EXPECT_EQ(code, EC_DEVICE_LOST);
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_TRUE(FAILED(transport->put_Mode(ED_MODE_PLAY)));
+    EXPECT_EQ(events->GetEvent(&code, &p1, &p2, 100), E_ABORT);  // once
+}
+
+// Builds device "DV A/V Out" -> collector and plays the tape.
+class Capture : public Device {
+protected:
+    void Build() {
+        CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                         graph.PutVoid());
+        device = BindDevice(0);
+        collector = new FrameCollector;
+        collectorFilter = ComPtr<IBaseFilter>(collector);
+        graph->AddFilter(device.Get(), u"Microsoft DV Camera and VCR");
+        graph->AddFilter(collectorFilter.Get(), u"Collector");
+        ComPtr<IPin> out, in;
+        device->FindPin(u"DV A/V Out", out.Put());
+        collectorFilter->FindPin(u"In", in.Put());
+        ASSERT_EQ(graph->ConnectDirect(out.Get(), in.Get(), nullptr), S_OK);
+    }
+    ComPtr<IGraphBuilder> graph;
+    ComPtr<IBaseFilter> device, collectorFilter;
+    FrameCollector* collector = nullptr;
+};
+
+TEST_F(Capture, PlayedFramesArriveByteIdenticalToTheTape) {
+    StartDeck("Deck", 90, 4.0);
+    Build();
+    graph.As<IMediaControl>()->Run();
+    device.As<IAMExtTransport>()->put_Mode(ED_MODE_PLAY);
+    for (int i = 0; i < 300 && collector->Count() < 30; ++i) Sleep(10);
+    graph.As<IMediaControl>()->Stop();
+    ASSERT_GE(collector->frames.size(), 30u);
+    // Find the first frame on the tape; every later one must follow it.
+    std::size_t first = 0;
+    while (first < 90 && TapeFrame(first) != collector->frames[0]) ++first;
+    ASSERT_LT(first, 90u) << "first frame not found on the tape";
+    for (std::size_t i = 0; i < collector->frames.size() && first + i < 90; ++i)
+        ASSERT_EQ(collector->frames[i], TapeFrame(first + i)) << i;
+}
+
+TEST_F(Capture, FramesArriveAtTheNtscRate) {
+    StartDeck("Deck", 330);
+    Build();
+    graph.As<IMediaControl>()->Run();
+    device.As<IAMExtTransport>()->put_Mode(ED_MODE_PLAY);
+    Sleep(10500);
+    graph.As<IMediaControl>()->Stop();
+    // Count over the frames that arrived within 10 s of the first.
+    ASSERT_GT(collector->arrivals.size(), 10u);
+    auto start = collector->arrivals.front();
+    std::size_t count = 0;
+    for (auto t : collector->arrivals)
+        if (t - start < 10s) ++count;
+    EXPECT_NEAR(static_cast<double>(count), 299.7, 3.0);
+}
+
+TEST_F(Device, FramesSentToTheDeckWhileRecordingLandOnTheTape) {
+    auto deck = StartDeck("Deck", 10, 4.0);
+    std::vector<Bytes> frames;
+    for (int i = 0; i < 12; ++i) frames.emplace_back(120000, static_cast<std::uint8_t>(0x10 + i));
+    ComPtr<IGraphBuilder> graph;
+    CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                     graph.PutVoid());
+    auto device = BindDevice(0);
+    ComPtr<IBaseFilter> source(new MemoryDvSource(frames));
+    graph->AddFilter(source.Get(), u"Source");
+    graph->AddFilter(device.Get(), u"Microsoft DV Camera and VCR");
+    ComPtr<IPin> out, in;
+    source->FindPin(u"Output", out.Put());
+    device->FindPin(u"DV A/V In", in.Put());
+    ASSERT_EQ(graph->ConnectDirect(out.Get(), in.Get(), nullptr), S_OK);
+    ASSERT_EQ(device.As<IAMExtTransport>()->put_Mode(ED_MODE_RECORD), S_OK);
+    graph.As<IMediaControl>()->Run();
+    LONG code = 0;
+    ASSERT_EQ(graph.As<IMediaEvent>()->WaitForCompletion(10000, &code), S_OK);
+    // The deck takes the last frames a tick or two after they were sent.
+    for (int i = 0; i < 100 && deck->Position() < 12; ++i) Sleep(20);
+    graph.As<IMediaControl>()->Stop();
+    Bytes tape = velmora::test::ReadFileBytes(tapePath_);
+    ASSERT_EQ(tape.size(), 12u * 120000);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(std::equal(frames[i].begin(), frames[i].end(), tape.begin() + i * 120000)) << i;
+}
+
+}  // namespace
