@@ -117,15 +117,26 @@ void FirewireUnit::DeliverLost() {
         if (!lost_handler_ || lost_delivered_) return;
         lost_delivered_ = true;
         handler = lost_handler_;
+        delivering_ = std::this_thread::get_id();
     }
     handler();
+    std::lock_guard lock(lost_mutex_);
+    delivering_ = std::thread::id();
+    delivered_.notify_all();
 }
 
 void FirewireUnit::SetLostHandler(std::function<void()> handler) {
+    const bool clearing = !handler;
     {
-        std::lock_guard lock(lost_mutex_);
+        // A handler being replaced may be running on the monitor thread: let it finish, so
+        // that whoever clears it can go away afterwards.
+        std::unique_lock lock(lost_mutex_);
+        delivered_.wait(lock, [this] {
+            return delivering_ == std::thread::id() || delivering_ == std::this_thread::get_id();
+        });
         lost_handler_ = std::move(handler);
     }
+    if (clearing) return;
     if (lost_) {
         DeliverLost();
         return;

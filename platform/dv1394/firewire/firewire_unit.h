@@ -4,11 +4,13 @@
 // follows bus resets, finds the node again by its GUID and reports the unit lost when it is gone.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/dv1394/dv_unit.h"
 #include "platform/dv1394/firewire/bus_io.h"
@@ -64,7 +66,8 @@ class FirewireUnit final : public DvUnit {
     bool StartTransmit() override;
     bool Transmit(const std::uint8_t* frame, std::size_t size) override;
     void StopTransmit() override;
-    // The handler must not destroy the unit: it may run on the unit's monitor thread.
+    // The handler must not destroy the unit: it may run on the unit's monitor thread. Once a
+    // call returns, the handler it replaced is no longer running.
     void SetLostHandler(std::function<void()> handler) override;
     bool IsLost() const override { return lost_.load(); }
 
@@ -83,6 +86,8 @@ class FirewireUnit final : public DvUnit {
     std::mutex lost_mutex_;
     std::function<void()> lost_handler_;
     bool lost_delivered_ = false;
+    std::thread::id delivering_;  // the thread running the handler, if any
+    std::condition_variable delivered_;
 
     std::timed_mutex avc_mutex_;
     Raw1394Handle avc_handle_;
