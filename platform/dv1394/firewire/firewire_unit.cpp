@@ -1,0 +1,224 @@
+#include "platform/dv1394/firewire/firewire_unit.h"
+
+#include <libavc1394/rom1394.h>
+
+#include <cstdio>
+
+namespace platform::dv1394::firewire {
+namespace {
+
+constexpr int kRelocateAttempts = 5;
+constexpr int kRelocatePauseMs = 200;
+constexpr int kMaxNodes = 63;
+
+}  // namespace
+
+std::string GuidId(std::uint64_t guid) {
+    char text[32];
+    std::snprintf(text, sizeof text, "firewire:%016llx", static_cast<unsigned long long>(guid));
+    return text;
+}
+
+BusMonitor::BusMonitor(int port, std::uint64_t guid, std::atomic<nodeid_t>* node,
+                       std::function<void()> on_lost)
+    : port_(port), guid_(guid), node_(node), on_lost_(std::move(on_lost)) {}
+
+BusMonitor::~BusMonitor() {
+    wake_.Signal();
+    thread_.Join();
+}
+
+bool BusMonitor::Start() {
+    handle_ = OpenPort(port_);
+    if (!handle_ || !wake_.Valid()) return false;
+    raw1394_set_userdata(handle_.get(), this);
+    raw1394_set_bus_reset_handler(handle_.get(), &BusMonitor::OnBusReset);
+    return thread_.Start([this] { Run(); });
+}
+
+int BusMonitor::OnBusReset(raw1394handle_t handle, unsigned int generation) {
+    raw1394_update_generation(handle, generation);
+    if (auto* self = static_cast<BusMonitor*>(raw1394_get_userdata(handle))) {
+        self->reset_seen_ = true;
+    }
+    return 0;
+}
+
+void BusMonitor::Run() {
+    while (true) {
+        const BusWait wait = WaitForBus(handle_.get(), &wake_, -1);
+        if (wait == BusWait::kWoken) return;
+        if (wait != BusWait::kEvent || raw1394_loop_iterate(handle_.get()) < 0) break;
+        if (reset_seen_ && !Relocate()) break;
+    }
+    if (WaitForBus(handle_.get(), &wake_, 0) != BusWait::kWoken) on_lost_();
+}
+
+bool BusMonitor::Relocate() {
+    for (int attempt = 0; attempt < kRelocateAttempts; ++attempt) {
+        reset_seen_ = false;
+        if (FindNode()) return true;
+        const BusWait wait = WaitForBus(handle_.get(), &wake_, kRelocatePauseMs);
+        if (wait == BusWait::kWoken) return true;  // asked to stop: not a loss
+        if (wait == BusWait::kEvent && raw1394_loop_iterate(handle_.get()) < 0) return false;
+    }
+    return false;
+}
+
+bool BusMonitor::FindNode() {
+    const int count = raw1394_get_nodecount(handle_.get());
+    for (int i = 0; i < count && i < kMaxNodes; ++i) {
+        const nodeid_t node = kLocalBus | static_cast<nodeid_t>(i);
+        if (rom1394_get_guid(handle_.get(), node) == guid_) {
+            node_->store(node);
+            return true;
+        }
+    }
+    return false;
+}
+
+FirewireUnit::FirewireUnit(int port, std::uint64_t guid, nodeid_t node, std::string name)
+    : port_(port), guid_(guid), name_(std::move(name)), node_(node) {}
+
+FirewireUnit::~FirewireUnit() {
+    StopReceive();
+    StopTransmit();
+    std::lock_guard lock(monitor_mutex_);
+    monitor_.reset();
+}
+
+bool FirewireUnit::EnsureMonitor() {
+    {
+        std::lock_guard lock(monitor_mutex_);
+        if (monitor_) return !lost_;
+        monitor_ = std::make_unique<BusMonitor>(port_, guid_, &node_, [this] { MarkLost(); });
+        if (monitor_->Start()) return !lost_;
+        monitor_.reset();
+    }
+    MarkLost();  // the unit's port is gone
+    return false;
+}
+
+void FirewireUnit::MarkLost() {
+    if (lost_.exchange(true)) return;
+    std::shared_ptr<TransmitSession> transmit;
+    {
+        std::lock_guard lock(transmit_mutex_);
+        transmit = transmit_;
+    }
+    if (transmit) transmit->Close();  // a Transmit waiting for room answers false
+    DeliverLost();
+}
+
+void FirewireUnit::DeliverLost() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(lost_mutex_);
+        if (!lost_handler_ || lost_delivered_) return;
+        lost_delivered_ = true;
+        handler = lost_handler_;
+        delivering_ = std::this_thread::get_id();
+    }
+    handler();
+    std::lock_guard lock(lost_mutex_);
+    delivering_ = std::thread::id();
+    delivered_.notify_all();
+}
+
+void FirewireUnit::SetLostHandler(std::function<void()> handler) {
+    const bool clearing = !handler;
+    {
+        // A handler being replaced may be running on the monitor thread: let it finish, so
+        // that whoever clears it can go away afterwards.
+        std::unique_lock lock(lost_mutex_);
+        delivered_.wait(lock, [this] {
+            return delivering_ == std::thread::id() || delivering_ == std::this_thread::get_id();
+        });
+        lost_handler_ = std::move(handler);
+    }
+    if (clearing) return;
+    if (lost_) {
+        DeliverLost();
+        return;
+    }
+    EnsureMonitor();  // reports the loss itself when the port is gone
+}
+
+AvcStatus FirewireUnit::Transact(const std::vector<std::uint8_t>& command,
+                                 std::vector<std::uint8_t>* response,
+                                 std::chrono::milliseconds timeout) {
+    if (response == nullptr || command.size() < kMinAvcFrame || command.size() > kMaxAvcFrame) {
+        return AvcStatus::kInvalid;
+    }
+    if (!EnsureMonitor()) return AvcStatus::kLost;
+    // Another caller's transaction counts against this one's time.
+    std::unique_lock lock(avc_mutex_, std::defer_lock);
+    if (!lock.try_lock_for(timeout)) return AvcStatus::kTimedOut;
+    if (!fcp_) {
+        avc_handle_ = OpenPort(port_);
+        if (!avc_handle_) return AvcStatus::kTimedOut;
+        fcp_ = std::make_unique<FcpChannel>(avc_handle_.get());
+    }
+    const FcpResult result = fcp_->Transact(node_.load(), command, response, timeout);
+    if (lost_) return AvcStatus::kLost;
+    switch (result) {
+        case FcpResult::kAnswered:
+            return AvcStatus::kAnswered;
+        case FcpResult::kInvalid:
+            return AvcStatus::kInvalid;
+        case FcpResult::kTimedOut:
+        case FcpResult::kWriteFailed:
+            break;
+    }
+    return AvcStatus::kTimedOut;
+}
+
+bool FirewireUnit::StartReceive(FrameSink sink) {
+    if (!sink || !EnsureMonitor()) return false;
+    std::lock_guard lock(receive_mutex_);
+    if (receive_) return false;
+    receive_ = ReceiveSession::Open(port_, node_.load(), std::move(sink));
+    return receive_ != nullptr;
+}
+
+void FirewireUnit::StopReceive() {
+    std::unique_ptr<ReceiveSession> session;
+    {
+        std::lock_guard lock(receive_mutex_);
+        session = std::move(receive_);
+    }
+    if (session) session->Stop();
+}
+
+bool FirewireUnit::StartTransmit() {
+    if (!EnsureMonitor()) return false;
+    std::lock_guard lock(transmit_mutex_);
+    if (transmit_) return false;
+    transmit_ = TransmitSession::Open(port_, node_.load());
+    transmit_frame_size_ = 0;
+    return transmit_ != nullptr;
+}
+
+bool FirewireUnit::Transmit(const std::uint8_t* frame, std::size_t size) {
+    if (lost_ || frame == nullptr) return false;
+    if (size != kNtscFrameSize && size != kPalFrameSize) return false;
+    std::shared_ptr<TransmitSession> session;
+    {
+        std::lock_guard lock(transmit_mutex_);
+        if (transmit_frame_size_ == 0) transmit_frame_size_ = size;
+        if (size != transmit_frame_size_) return false;  // the stream's system is fixed
+        session = transmit_;
+    }
+    return session && session->Send(frame, size);
+}
+
+void FirewireUnit::StopTransmit() {
+    std::shared_ptr<TransmitSession> session;
+    {
+        std::lock_guard lock(transmit_mutex_);
+        session = std::move(transmit_);
+    }
+    if (session) session->Stop();
+}
+
+}  // namespace platform::dv1394::firewire
