@@ -249,17 +249,33 @@ void WritePacks(std::uint8_t* frame, const FrameLayout& layout, const AudioWrite
     }
 }
 
+bool CountFits(System system, const AudioWriteFormat& format, std::size_t count) {
+    const int minimum = MinAudioSamples(system, format.sampleRate);
+    const int capacity = AudioCapacity(system, format.quantization);
+    if (RateCode(format.sampleRate) < 0) return false;
+    if (format.quantization == Quantization::Nonlinear12 && format.sampleRate != 32000)
+        return false;
+    return count >= static_cast<std::size_t>(minimum) &&
+           count <= static_cast<std::size_t>(capacity) && count - minimum <= 63;
+}
+
 }  // namespace
+
+bool AudioPacks(const AudioWriteFormat& format, System system, int half, std::size_t count,
+                std::uint8_t source[4], std::uint8_t control[4]) {
+    if (!CountFits(system, format, count)) return false;
+    SourcePack(source, format, system, half,
+               static_cast<int>(count) - MinAudioSamples(system, format.sampleRate));
+    ControlPack(control, system);
+    return true;
+}
 
 bool WriteAudio(std::uint8_t* frame, std::size_t size, const AudioWriteFormat& format,
                 const std::int16_t* pcm, std::size_t available, std::size_t count) {
     const auto layout = LayoutOf(frame, size);
-    if (!layout || RateCode(format.sampleRate) < 0) return false;
+    if (!layout || !CountFits(layout->system, format, count)) return false;
     const int minimum = MinAudioSamples(layout->system, format.sampleRate);
     const int capacity = AudioCapacity(layout->system, format.quantization);
-    if (count < static_cast<std::size_t>(minimum) || count > static_cast<std::size_t>(capacity) ||
-        count - minimum > 63)
-        return false;
     if (!pcm) available = 0;
     available = std::min(available, count);
     WritePacks(frame, *layout, format, static_cast<int>(count) - minimum);

@@ -61,6 +61,11 @@ struct AudioWriteFormat {
 // invented sound. -32768 is written as -32767, since 0x8000 is that code. Answers false,
 // leaving the frame untouched, when the frame is not a DV frame or the count does not fit the
 // format (below its minimum, above its capacity, or more than 63 over the minimum).
+// The payloads of the AAUX source and control packs that WriteAudio puts into one half (0 or
+// 1) of a frame carrying `count` pairs; false when the count does not fit the format.
+bool AudioPacks(const AudioWriteFormat& format, System system, int half, std::size_t count,
+                std::uint8_t source[4], std::uint8_t control[4]);
+
 bool WriteAudio(std::uint8_t* frame, std::size_t size, const AudioWriteFormat& format,
                 const std::int16_t* pcm, std::size_t available, std::size_t count);
 

@@ -1,8 +1,12 @@
 #include "platform/dv/codec.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/dv/dif.h"
+#include "platform/kernel/debug_output.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -70,7 +74,17 @@ int BytesPerPixel(PixelLayout layout) {
     return 0;
 }
 
+// FFmpeg's messages (a damaged frame is worth one) go to the debugger output, not to stderr.
+void LogToDebugOutput(void*, int level, const char* format, va_list args) {
+    if (level > AV_LOG_WARNING) return;
+    char line[512];
+    std::vsnprintf(line, sizeof(line), format, args);
+    OutputDebugStringA(line);
+}
+
 CodecContextPtr OpenContext(const AVCodec* codec, bool encoder) {
+    static std::once_flag logging;
+    std::call_once(logging, [] { av_log_set_callback(&LogToDebugOutput); });
     if (!codec) return nullptr;
     CodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context) return nullptr;
