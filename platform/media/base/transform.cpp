@@ -54,14 +54,14 @@ HRESULT CTransformInputPin::EndOfStream() {
 
 HRESULT CTransformInputPin::BeginFlush() {
     CAutoLock lock(m_pLock);
-    if (!IsConnected() || !m_pTransformFilter->Output()->IsConnected()) return VFW_E_NOT_CONNECTED;
+    if (!IsConnected()) return VFW_E_NOT_CONNECTED;
     HRESULT hr = CBaseInputPin::BeginFlush();
     return FAILED(hr) ? hr : m_pTransformFilter->BeginFlush();
 }
 
 HRESULT CTransformInputPin::EndFlush() {
     CAutoLock lock(m_pLock);
-    if (!IsConnected() || !m_pTransformFilter->Output()->IsConnected()) return VFW_E_NOT_CONNECTED;
+    if (!IsConnected()) return VFW_E_NOT_CONNECTED;
     HRESULT hr = m_pTransformFilter->EndFlush();
     return FAILED(hr) ? hr : CBaseInputPin::EndFlush();
 }
@@ -220,14 +220,19 @@ HRESULT CTransformFilter::Receive(IMediaSample* sample) {
 HRESULT CTransformFilter::EndOfStream() {
     if (m_bEOSDelivered) return S_OK;
     m_bEOSDelivered = true;
-    return m_pOutput->DeliverEndOfStream();
+    if (m_pOutput->IsConnected()) return m_pOutput->DeliverEndOfStream();
+    // Nothing downstream: the stream ends here, and the graph counts this filter as its end.
+    NotifyEvent(EC_COMPLETE, S_OK, 0);
+    return S_OK;
 }
 
-HRESULT CTransformFilter::BeginFlush() { return m_pOutput->DeliverBeginFlush(); }
+HRESULT CTransformFilter::BeginFlush() {
+    return m_pOutput->IsConnected() ? m_pOutput->DeliverBeginFlush() : S_OK;
+}
 
 HRESULT CTransformFilter::EndFlush() {
     m_bEOSDelivered = false;
-    return m_pOutput->DeliverEndFlush();
+    return m_pOutput->IsConnected() ? m_pOutput->DeliverEndFlush() : S_OK;
 }
 
 HRESULT CTransformFilter::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {

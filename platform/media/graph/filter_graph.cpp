@@ -37,13 +37,16 @@ ComPtr<IBaseFilter> OwnerOf(IPin* pin) {
     return ComPtr<IBaseFilter>::Adopt(info.pFilter);
 }
 
-// A filter that ends streams: no output pins, and an input that something feeds.
+// A filter where a stream ends: an input that something feeds and no output that feeds
+// anything. Besides renderers, that is a filter whose outputs are left free (a sample grabber
+// at the end of a branch); such a filter reports EC_COMPLETE itself at end of stream.
 bool IsConnectedRenderer(IBaseFilter* filter) {
     bool fed = false;
     for (auto& pin : PinsOf(filter)) {
-        if (DirectionOf(pin.Get()) == PINDIR_OUTPUT) return false;
         ComPtr<IPin> peer;
-        if (SUCCEEDED(pin->ConnectedTo(peer.Put())) && peer) fed = true;
+        if (FAILED(pin->ConnectedTo(peer.Put())) || !peer) continue;
+        if (DirectionOf(pin.Get()) == PINDIR_OUTPUT) return false;
+        fed = true;
     }
     return fed;
 }

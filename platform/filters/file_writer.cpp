@@ -1,0 +1,282 @@
+// File Writer: writes each sample at the byte position its start time gives (a multiplexer
+// addresses the file that way), or after the previous one when the sample has no time. The file
+// opens when the filter leaves Stopped and closes when it stops; at end of stream the filter
+// reports EC_COMPLETE like a renderer. A failed write is reported to the graph as EC_ERRORABORT
+// and ends the stream; what was written stays on disk.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "platform/com/com.h"
+#include "platform/filters/factory.h"
+#include "platform/filters/file_io.h"
+#include "platform/kernel/text.h"
+#include "platform/media/base/filter.h"
+
+namespace {
+
+using platform::filters::UniqueFd;
+
+class CFileWriter;
+
+class CWriterInputPin final : public CBaseInputPin {
+public:
+    CWriterInputPin(CFileWriter* writer, CCritSec* lock);
+    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
+    HRESULT STDMETHODCALLTYPE EndOfStream() override;
+    HRESULT STDMETHODCALLTYPE BeginFlush() override;
+    HRESULT STDMETHODCALLTYPE EndFlush() override;
+
+private:
+    CFileWriter* writer_;
+};
+
+class CFileWriter final : public CBaseFilter, public IFileSinkFilter2 {
+public:
+    explicit CFileWriter(IUnknown* outer);
+    DECLARE_IUNKNOWN
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override;
+
+    int GetPinCount() override { return 1; }
+    CBasePin* GetPin(int index) override { return index == 0 ? input_.get() : nullptr; }
+    HRESULT STDMETHODCALLTYPE Stop() override;
+    HRESULT STDMETHODCALLTYPE Pause() override;
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
+
+    // IFileSinkFilter2
+    HRESULT STDMETHODCALLTYPE SetFileName(LPCOLESTR file, const AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR* file, AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE SetMode(DWORD flags) override;
+    HRESULT STDMETHODCALLTYPE GetMode(DWORD* flags) override;
+
+    // Streaming, on the upstream thread.
+    CCritSec* StreamingLock() { return &streamingLock_; }
+    HRESULT Write(IMediaSample* sample);
+    HRESULT EndOfStream();
+    void BeginFlush();
+
+private:
+    HRESULT OpenFile();
+    HRESULT Fail(HRESULT error);
+    void CompleteIfDue();
+
+    CCritSec stateLock_;
+    CCritSec streamingLock_;
+    std::unique_ptr<CWriterInputPin> input_;
+
+    std::u16string fileName_;  // under the state lock
+    std::string path_;
+    DWORD mode_ = 0;
+
+    // Under the streaming lock: opened and closed with it held as well as the state lock.
+    UniqueFd file_;
+    LONGLONG nextPosition_ = 0;
+    HRESULT failure_ = S_OK;  // the first write error of this run
+
+    std::mutex endLock_;  // end-of-stream bookkeeping; never held while calling out
+    bool eosReceived_ = false;
+    bool completeSent_ = false;
+};
+
+// ---- pin ----
+
+CWriterInputPin::CWriterInputPin(CFileWriter* writer, CCritSec* lock)
+    : CBaseInputPin("file writer input", writer, lock, nullptr, u"in"), writer_(writer) {}
+
+HRESULT CWriterInputPin::Receive(IMediaSample* sample) {
+    CAutoLock streaming(writer_->StreamingLock());
+    HRESULT hr = CBaseInputPin::Receive(sample);
+    return hr == S_OK ? writer_->Write(sample) : hr;
+}
+
+HRESULT CWriterInputPin::EndOfStream() {
+    CAutoLock streaming(writer_->StreamingLock());
+    HRESULT hr = CheckStreaming();
+    return hr == S_OK ? writer_->EndOfStream() : hr;
+}
+
+HRESULT CWriterInputPin::BeginFlush() {
+    CBaseInputPin::BeginFlush();
+    writer_->BeginFlush();
+    return S_OK;
+}
+
+HRESULT CWriterInputPin::EndFlush() {
+    CAutoLock streaming(writer_->StreamingLock());  // a write in progress finishes first
+    return CBaseInputPin::EndFlush();
+}
+
+// ---- filter ----
+
+CFileWriter::CFileWriter(IUnknown* outer)
+    : CBaseFilter("file writer", outer, &stateLock_, CLSID_FileWriter),
+      input_(std::make_unique<CWriterInputPin>(this, &stateLock_)) {}
+
+HRESULT CFileWriter::NonDelegatingQueryInterface(REFIID iid, void** object) {
+    if (iid == IID_IFileSinkFilter2 || iid == IID_IFileSinkFilter)
+        return GetInterface(static_cast<IFileSinkFilter2*>(this), object);
+    return CBaseFilter::NonDelegatingQueryInterface(iid, object);
+}
+
+HRESULT CFileWriter::OpenFile() {
+    if (path_.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (mode_ & AM_FILE_OVERWRITE) flags |= O_TRUNC;
+    int fd = ::open(path_.c_str(), flags, 0666);
+    if (fd < 0) return platform::filters::HresultFromErrno(errno);
+    CAutoLock streaming(&streamingLock_);
+    file_ = UniqueFd(fd);
+    nextPosition_ = 0;
+    failure_ = S_OK;
+    return S_OK;
+}
+
+HRESULT CFileWriter::Pause() {
+    CAutoLock lock(&stateLock_);
+    if (m_State == State_Stopped) {
+        {
+            std::lock_guard end(endLock_);
+            eosReceived_ = completeSent_ = false;
+        }
+        if (input_->IsConnected()) {
+            HRESULT hr = OpenFile();
+            if (FAILED(hr)) return hr;  // stays stopped; the caller hears why
+        }
+    }
+    HRESULT hr = CBaseFilter::Pause();
+    if (FAILED(hr)) Stop();
+    return hr;
+}
+
+HRESULT CFileWriter::Run(REFERENCE_TIME start) {
+    CAutoLock lock(&stateLock_);
+    HRESULT hr = CBaseFilter::Run(start);
+    if (SUCCEEDED(hr)) CompleteIfDue();  // end of stream came while paused
+    return hr;
+}
+
+HRESULT CFileWriter::Stop() {
+    CAutoLock lock(&stateLock_);
+    HRESULT hr = CBaseFilter::Stop();
+    CAutoLock streaming(&streamingLock_);  // a write in progress finishes first
+    HRESULT closed = file_.Close();
+    if (FAILED(closed)) {
+        // The system reported a late write failure: the file is not what was sent.
+        NotifyEvent(EC_ERRORABORT, closed, 0);
+        if (SUCCEEDED(hr)) hr = closed;
+    }
+    return hr;
+}
+
+HRESULT CFileWriter::Fail(HRESULT error) {
+    if (SUCCEEDED(failure_)) {
+        failure_ = error;
+        NotifyEvent(EC_ERRORABORT, error, 0);
+    }
+    return error;
+}
+
+// Under the streaming lock.
+HRESULT CFileWriter::Write(IMediaSample* sample) {
+    if (FAILED(failure_)) return failure_;
+    {
+        std::lock_guard end(endLock_);
+        if (eosReceived_) return VFW_E_SAMPLE_REJECTED_EOS;
+    }
+    if (!file_.Valid()) return Fail(VFW_E_WRONG_STATE);
+    BYTE* data = nullptr;
+    LONG length = sample->GetActualDataLength();
+    if (FAILED(sample->GetPointer(&data)) || length < 0 || length > sample->GetSize() ||
+        (length > 0 && !data))
+        return Fail(E_INVALIDARG);
+    REFERENCE_TIME start = 0, end = 0;
+    LONGLONG position = FAILED(sample->GetTime(&start, &end)) ? nextPosition_ : start;
+    if (position < 0) return Fail(E_INVALIDARG);
+    HRESULT hr = platform::filters::WriteAt(file_.Get(), position, data, length);
+    if (FAILED(hr)) return Fail(hr);
+    nextPosition_ = position + length;
+    return S_OK;
+}
+
+void CFileWriter::CompleteIfDue() {
+    {
+        std::lock_guard end(endLock_);
+        if (!eosReceived_ || completeSent_ || m_State != State_Running) return;
+        completeSent_ = true;
+    }
+    NotifyEvent(EC_COMPLETE, S_OK, 0);
+}
+
+HRESULT CFileWriter::EndOfStream() {
+    {
+        std::lock_guard end(endLock_);
+        eosReceived_ = true;
+    }
+    CompleteIfDue();
+    return S_OK;
+}
+
+void CFileWriter::BeginFlush() {
+    std::lock_guard end(endLock_);
+    eosReceived_ = completeSent_ = false;
+}
+
+HRESULT CFileWriter::SetFileName(LPCOLESTR file, const AM_MEDIA_TYPE*) {
+    std::string path;
+    HRESULT hr = platform::filters::PathFromWide(file, &path);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&stateLock_);
+    if (!IsStopped()) return VFW_E_NOT_STOPPED;  // the open file is this run's
+    try {
+        fileName_.assign(file, platform::WideLength(file));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    path_ = std::move(path);
+    return S_OK;
+}
+
+HRESULT CFileWriter::GetCurFile(LPOLESTR* file, AM_MEDIA_TYPE* type) {
+    if (!file) return E_POINTER;
+    *file = nullptr;
+    CAutoLock lock(&stateLock_);
+    if (fileName_.empty()) return E_FAIL;
+    auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((fileName_.size() + 1) * sizeof(WCHAR)));
+    if (!copy) return E_OUTOFMEMORY;
+    std::copy(fileName_.begin(), fileName_.end(), copy);
+    copy[fileName_.size()] = 0;
+    if (type) {
+        std::memset(type, 0, sizeof *type);
+        HRESULT hr = input_->IsConnected() ? CopyMediaType(type, &input_->CurrentMediaType()) : S_OK;
+        if (FAILED(hr)) {
+            CoTaskMemFree(copy);
+            return hr;
+        }
+    }
+    *file = copy;
+    return S_OK;
+}
+
+HRESULT CFileWriter::SetMode(DWORD flags) {
+    if (flags & ~AM_FILE_OVERWRITE) return E_INVALIDARG;
+    CAutoLock lock(&stateLock_);
+    mode_ = flags;  // applies when the file is next opened
+    return S_OK;
+}
+
+HRESULT CFileWriter::GetMode(DWORD* flags) {
+    if (!flags) return E_POINTER;
+    CAutoLock lock(&stateLock_);
+    *flags = mode_;
+    return S_OK;
+}
+
+platform::BuiltinClass g_fileWriterClass(CLSID_FileWriter,
+                                         &platform::filters::CreateFilter<CFileWriter>);
+
+}  // namespace
