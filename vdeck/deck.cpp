@@ -78,6 +78,10 @@ std::vector<std::uint8_t> Deck::Answer(const std::vector<std::uint8_t>& command,
 }
 
 bool Deck::Implemented(std::uint8_t opcode, std::uint8_t operand) const {
+    if (faults_.onlyImplemented) {
+        if (opcode == kOpTransportState || opcode == kOpMediumInfo) return true;
+        return faults_.onlyImplemented->count(static_cast<std::uint16_t>(opcode << 8 | operand)) > 0;
+    }
     switch (opcode) {
         case kOpPlay:
             return operand == 0x30 || operand == 0x40 || (operand >= 0x31 && operand <= 0x3F) ||
@@ -166,7 +170,8 @@ std::vector<std::uint8_t> Deck::HandleTapeStatus(const std::vector<std::uint8_t>
         response.resize(std::max<std::size_t>(response.size(), 5), 0xFF);
         response[3] = faults_.noCassette ? kNoCassette : kSmallDvCassette;
         response[4] = faults_.noCassette ? 0x7F : 0x30;  // tape grade, not write-protected
-    } else if (opcode == kOpTimeCode && command.size() >= 4 && command[3] == 0x71) {
+    } else if (opcode == kOpTimeCode && command.size() >= 4 && command[3] == 0x71 &&
+               Implemented(kOpTimeCode, 0x71)) {
         response.resize(std::max<std::size_t>(response.size(), 8), 0xFF);
         std::uint32_t bcd =
             faults_.noCassette ? 0xFFFFFFFF : DropFrameTimecode(static_cast<std::int64_t>(position_));
