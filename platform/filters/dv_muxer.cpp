@@ -352,7 +352,7 @@ HRESULT DvMuxer::DeliverFrame(Frame& frame) {
     BYTE* target = nullptr;
     out->GetPointer(&target);
     const auto length = static_cast<LONG>(std::min<std::size_t>(frame.data.size(), out->GetSize()));
-    std::memcpy(target, frame.data.data(), static_cast<std::size_t>(length));
+    if (length > 0) std::memcpy(target, frame.data.data(), static_cast<std::size_t>(length));
     out->SetActualDataLength(length);
     if (frame.timed == S_OK)
         out->SetTime(&frame.start, &frame.end);

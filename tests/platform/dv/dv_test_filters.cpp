@@ -53,7 +53,7 @@ class BufferSource::Stream final : public CSourceStream {
         const Bytes& buffer = buffers_[next_];
         BYTE* data = nullptr;
         sample->GetPointer(&data);
-        std::memcpy(data, buffer.data(), buffer.size());
+        if (!buffer.empty()) std::memcpy(data, buffer.data(), buffer.size());
         sample->SetActualDataLength(static_cast<LONG>(buffer.size()));
         if (duration_ > 0) {
             REFERENCE_TIME start = static_cast<REFERENCE_TIME>(next_) * duration_;
