@@ -67,6 +67,7 @@ private:
     void ApplyTransport(std::uint8_t opcode, std::uint8_t operand);
     void StopAt(double position);
     std::vector<std::uint8_t> Damage(std::vector<std::uint8_t> frame);
+    std::uint32_t TimecodeAt(std::int64_t position) const;
 
     mutable std::mutex mutex_;
     std::unique_ptr<Tape> tape_;
