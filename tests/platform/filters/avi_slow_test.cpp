@@ -1,6 +1,6 @@
 // The AVI Mux and the AVI Splitter with a file over 4 GiB: sizes and offsets past 32 bits. Slow
-// (minutes, 4.3 GB of disk): it carries the label `slow` and stays out of the everyday test run;
-// `make test-slow` runs it.
+// (4.3 GB of disk, minutes on a slow disk): it carries the label `slow` and stays out of the
+// everyday test run; `make test-slow` runs it.
 
 #include "tests/platform/filters/avi_test_support.h"
 
