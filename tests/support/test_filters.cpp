@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/com/com.h"
+#include "platform/com/com_ptr.h"
 
 namespace velmora::test {
 
@@ -123,6 +124,58 @@ std::vector<std::uint32_t> TestSink::Frames() {
 void TestSink::Clear() {
     std::lock_guard lock(lock_);
     frames_.clear();
+}
+
+// ---- collector ----
+
+TestFrameCollector::TestFrameCollector(IUnknown* outer)
+    : CBaseRenderer(GUID_NULL, "test collector", outer, nullptr) {}
+
+HRESULT TestFrameCollector::DoRenderSample(IMediaSample* sample) {
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    std::lock_guard lock(lock_);
+    frames_.emplace_back(data, data + sample->GetActualDataLength());
+    return S_OK;
+}
+
+std::vector<std::vector<std::uint8_t>> TestFrameCollector::Frames() {
+    std::lock_guard lock(lock_);
+    return frames_;
+}
+
+std::vector<std::vector<std::uint8_t>> ReadAviStream(const std::string& path) {
+    using platform::ComPtr;
+    ComPtr<IGraphBuilder> graph;
+    ComPtr<IBaseFilter> reader, splitter;
+    if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IGraphBuilder, graph.PutVoid())) ||
+        FAILED(CoCreateInstance(CLSID_AsyncReader, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IBaseFilter, reader.PutVoid())) ||
+        FAILED(CoCreateInstance(CLSID_AviSplitter, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IBaseFilter, splitter.PutVoid())))
+        return {};
+    auto* collector = new TestFrameCollector;
+    ComPtr<IBaseFilter> sink(collector);
+    graph->AddFilter(reader.Get(), u"Reader");
+    graph->AddFilter(splitter.Get(), u"Splitter");
+    graph->AddFilter(sink.Get(), u"Collector");
+    std::u16string wide(path.begin(), path.end());
+    if (FAILED(reader.As<IFileSourceFilter>()->Load(wide.c_str(), nullptr))) return {};
+    ComPtr<IPin> out, in, stream, collect;
+    reader->FindPin(u"Output", out.Put());
+    splitter->FindPin(u"input pin", in.Put());
+    if (!out || !in || FAILED(graph->ConnectDirect(out.Get(), in.Get(), nullptr))) return {};
+    splitter->FindPin(u"Stream 00", stream.Put());
+    sink->FindPin(u"In", collect.Put());
+    if (!stream || FAILED(graph->ConnectDirect(stream.Get(), collect.Get(), nullptr))) return {};
+    // Present every frame at once: no clock.
+    for (auto* f : {reader.Get(), splitter.Get(), sink.Get()}) f->SetSyncSource(nullptr);
+    graph.As<IMediaControl>()->Run();
+    LONG code = 0;
+    graph.As<IMediaEvent>()->WaitForCompletion(60000, &code);
+    graph.As<IMediaControl>()->Stop();
+    return collector->Frames();
 }
 
 // ---- transforms ----

@@ -75,6 +75,23 @@ private:
     std::vector<std::uint32_t> frames_;
 };
 
+// Keeps a copy of every sample it presents.
+class TestFrameCollector final : public CBaseRenderer {
+public:
+    explicit TestFrameCollector(IUnknown* outer = nullptr);
+    HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
+    HRESULT DoRenderSample(IMediaSample* sample) override;
+    std::vector<std::vector<std::uint8_t>> Frames();
+
+private:
+    std::mutex lock_;
+    std::vector<std::vector<std::uint8_t>> frames_;
+};
+
+// Every sample of an AVI file's first stream, read through the Async Reader and AVI Splitter
+// (the caller has initialised COM); empty when the file cannot be read.
+std::vector<std::vector<std::uint8_t>> ReadAviStream(const std::string& path);
+
 // Copies each frame into a buffer of its own.
 class TestTransform final : public CTransformFilter {
 public:

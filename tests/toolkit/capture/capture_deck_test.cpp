@@ -1,0 +1,326 @@
+// The capture family against running virtual decks: preview, transport, timecode, capabilities,
+// recording, unplugging and writing a file to tape.
+
+#include <gtest/gtest.h>
+
+#include <QWidget>
+#include <map>
+#include <mutex>
+
+#include "platform/com/com.h"
+#include "platform/dv/subcode.h"
+#include "platform/media/ext_device.h"
+#include "platform/user/window.h"
+#include "tests/support/dv_media.h"
+#include "tests/support/qt_main.h"
+#include "tests/support/test_filters.h"
+#include "tests/support/temp_registry.h"
+#include "toolkit/capture/dv_capture.h"
+#include "toolkit/tovik.h"
+#include "vdeck/deck_server.h"
+#include "vdeck/tape_maker.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using velmora::test::ProcessEventsUntil;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr UINT kDeckEvent = WM_USER + 100;
+
+// Collects the deck events posted to it.
+class NotifyWindow : public QWidget {
+public:
+    std::vector<std::pair<WPARAM, LPARAM>> events;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() != WindowMessageEvent::EventType()) return QWidget::event(e);
+        auto* m = static_cast<WindowMessageEvent*>(e);
+        if (m->message == kDeckEvent) events.emplace_back(m->wParam, m->lParam);
+        return true;
+    }
+};
+
+class CaptureDeck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        params_.size = 28;
+        params_.notifyFlags = 1;
+        params_.notifyWindow = platform::HwndFromWidget(&window_);
+        params_.notifyMessage = kDeckEvent;
+        params_.ownerWindow = params_.notifyWindow;
+    }
+    void TearDown() override {
+        if (handle_) Tovik_Close(handle_);
+        servers_.clear();
+        CoUninitialize();
+    }
+
+    std::shared_ptr<vdeck::Deck> StartDeck(const std::string& name, int seconds = 2,
+                                           double rate = 1.0) {
+        auto path = runtime_.Path() / (name + ".dv");
+        std::string error;
+        EXPECT_TRUE(vdeck::MakeSampleTape(path.string(), seconds, 48000, &error)) << error;
+        tapePath_ = path;
+        tape_ = velmora::test::ReadFileBytes(path);
+        auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(path.string(), &error), name);
+        servers_.push_back(std::make_unique<vdeck::DeckServer>(
+            deck, vdeck::DeckServer::DefaultSocketPath(name), rate));
+        EXPECT_TRUE(servers_.back()->Start(&error)) << error;
+        return deck;
+    }
+    void Open(std::uint32_t flags, int index = 0) {
+        handle_ = Tovik_Open(index, flags, &params_);
+        ASSERT_NE(handle_, nullptr) << "error " << Tovik_GetError(nullptr);
+    }
+    // Tape frames by their subcode time code.
+    std::map<std::uint32_t, std::size_t> TapeByTimecode() {
+        std::map<std::uint32_t, std::size_t> index;
+        for (std::size_t n = 0; n * 120000 < tape_.size(); ++n) {
+            auto pack = platform::dv::FindSubcodePack(tape_.data() + n * 120000, 120000,
+                                                      platform::dv::kPackTimecode);
+            if (pack) index[platform::dv::TimecodeFromPack(*pack)] = n;
+        }
+        return index;
+    }
+    // Every frame of a recorded file, read back through the AVI Splitter.
+    Bytes FramesOf(const std::filesystem::path& avi) {
+        Bytes all;
+        for (auto& frame : velmora::test::ReadAviStream(avi.string()))
+            all.insert(all.end(), frame.begin(), frame.end());
+        return all;
+    }
+    void ExpectFramesFromTape(const Bytes& frames) {
+        auto index = TapeByTimecode();
+        ASSERT_EQ(frames.size() % 120000, 0u);
+        for (std::size_t i = 0; i * 120000 < frames.size(); ++i) {
+            const std::uint8_t* frame = frames.data() + i * 120000;
+            auto pack = platform::dv::FindSubcodePack(frame, 120000, platform::dv::kPackTimecode);
+            ASSERT_TRUE(pack) << i;
+            auto at = index.find(platform::dv::TimecodeFromPack(*pack));
+            ASSERT_NE(at, index.end()) << i;
+            ASSERT_TRUE(std::equal(frame, frame + 120000, tape_.begin() + at->second * 120000))
+                << "frame " << i;
+        }
+    }
+    void Wait(std::chrono::milliseconds time) {
+        ProcessEventsUntil([] { return false; }, time);
+    }
+
+    velmora::test::TempDir runtime_;
+    NotifyWindow window_;
+    TovikOpenParams params_{};
+    TovikCaptureHandle handle_ = nullptr;
+    std::vector<std::unique_ptr<vdeck::DeckServer>> servers_;
+    std::filesystem::path tapePath_;
+    Bytes tape_;
+};
+
+TEST_F(CaptureDeck, OpensEachWayAndDrivesTheTransport) {
+    auto deck = StartDeck("Deck");
+    Open(0);
+    EXPECT_EQ(Tovik_GetError(handle_), 0);
+    EXPECT_EQ(Tovik_Control(handle_, ED_MODE_PLAY, 0), 1);
+    EXPECT_EQ(Tovik_GetControlStatus(handle_), ED_MODE_PLAY);
+    EXPECT_EQ(Tovik_Control(handle_, ED_MODE_FREEZE, 0), 1);
+    EXPECT_EQ(Tovik_GetControlStatus(handle_), ED_MODE_FREEZE);
+    EXPECT_EQ(Tovik_Control(handle_, ED_MODE_PLAY_FASTEST_REV, 0), 1);
+    EXPECT_EQ(Tovik_GetControlStatus(handle_), ED_MODE_PLAY_FASTEST_REV);
+    EXPECT_EQ(Tovik_Control(handle_, ED_MODE_STOP, 25), 1);
+    EXPECT_EQ(Tovik_GetControlStatus(handle_), ED_MODE_STOP);
+    // The platform's shuttle mode has no AV/C command; its rate is not supported either.
+    EXPECT_EQ(Tovik_Control(handle_, ED_MODE_SHUTTLE, 25), 0);
+    Tovik_Close(handle_);
+
+    Open(TOVIK_OPEN_PREVIEW);
+    EXPECT_EQ(Tovik_SetPreviewWindowStyle(handle_, 0, 0x40000000), 1);
+    TovikRect rect{10, 20, 330, 260};
+    EXPECT_EQ(Tovik_SetPreviewWindowRect(handle_, &rect), 1);
+    EXPECT_EQ(Tovik_ShowPreviewWindow(handle_, 5), 1);
+    EXPECT_EQ(Tovik_ShowPreviewWindow(handle_, 0), 1);
+    EXPECT_EQ(Tovik_StopRec(handle_), 0);
+}
+
+TEST_F(CaptureDeck, ShuttleLevelsReachTheDeckAsPlaySpeeds) {
+    auto deck = StartDeck("Deck");
+    Open(0);
+    for (auto [level, forward, reverse] : {std::tuple{1u, 0x31, 0x41}, {8u, 0x38, 0x48},
+                                           {15u, 0x3F, 0x4F}}) {
+        EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_FORWARD, level), 1);
+        EXPECT_EQ(deck->State().operand, forward);
+        EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_REVERSE, level), 1);
+        EXPECT_EQ(deck->State().operand, reverse);
+    }
+    EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_FORWARD, 16), 0);
+}
+
+TEST_F(CaptureDeck, TimecodeFollowsTheTape) {
+    StartDeck("Deck");
+    Open(0);
+    TovikTimecode timecode{19, 9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(Tovik_GetTimecode(handle_, &timecode), 0);
+    timecode.size = 24;
+    EXPECT_EQ(Tovik_GetTimecode(handle_, &timecode), 0);
+    EXPECT_EQ(timecode.hours, 9);
+    for (int i = 0; i < 45; ++i) Tovik_Control(handle_, ED_MODE_STEP_FWD, 0);
+    timecode.size = 20;
+    ASSERT_EQ(Tovik_GetTimecode(handle_, &timecode), 1);
+    EXPECT_EQ(timecode.format, 0);  // drop-frame
+    EXPECT_EQ(timecode.hours, 0);
+    EXPECT_EQ(timecode.minutes, 0);
+    EXPECT_EQ(timecode.seconds, 1);
+    EXPECT_EQ(timecode.frames, 15);
+}
+
+TEST_F(CaptureDeck, CapabilitiesComeFromTheDecksAnswers) {
+    auto deck = StartDeck("Deck");
+    Open(0);
+    TovikCapability capability{20, 0, 0, 0, 0};
+    EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
+    EXPECT_EQ(capability.unitType, 4);
+    EXPECT_EQ(capability.deviceType, ED_DEVTYPE_VCR);
+    EXPECT_EQ(capability.medium, 0x10000);
+    EXPECT_EQ(capability.transport, 0x7FFFu);
+
+    vdeck::Faults faults;
+    faults.onlyImplemented = std::set<std::uint16_t>{0xC375, 0xC460, 0x5171};
+    deck->SetFaults(faults);
+    EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
+    EXPECT_EQ(capability.transport, 0x4005u);
+
+    faults = {};
+    faults.rejectAll = true;
+    deck->SetFaults(faults);
+    EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
+    EXPECT_EQ(capability.transport, 0u);
+    faults = {};
+    faults.silent = true;
+    deck->SetFaults(faults);
+    EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
+    EXPECT_EQ(capability.unitType, 31);
+    EXPECT_EQ(capability.deviceType, 4999);
+    EXPECT_EQ(capability.medium, -1);
+}
+
+TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
+    StartDeck("Deck", 14);
+    Open(TOVIK_OPEN_PREVIEW);
+    auto first = runtime_.Path() / "first.avi", second = runtime_.Path() / "second.avi";
+    ASSERT_EQ(Tovik_Control(handle_, ED_MODE_PLAY, 0), 1);
+    ASSERT_EQ(Tovik_StartRec(handle_, first.c_str(), 1), 1);
+    TovikProgress progress{};
+    std::int64_t last = -1;
+    bool grew = false;
+    for (int i = 0; i < 10; ++i) {
+        Wait(1000ms);
+        Tovik_GetRecStatus(handle_, &progress);
+        EXPECT_EQ(progress.active, 1);
+        grew |= last >= 0 && progress.position > last;
+        last = progress.position;
+    }
+    EXPECT_TRUE(grew);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    Tovik_GetRecStatus(handle_, &progress);
+    EXPECT_EQ(progress.active, 0);
+    EXPECT_EQ(progress.position, 0);
+
+    // A second recording on the same object, with the preview cut while it runs.
+    ASSERT_EQ(Tovik_StartRec(handle_, second.c_str(), 0), 1);
+    IPin* preview = nullptr;
+    IBaseFilter* tee = nullptr;
+    handle_->Graph()->FindFilterByName(u"Smart Tee", &tee);
+    tee->FindPin(u"Preview", &preview);
+    IPin* peer = nullptr;
+    EXPECT_EQ(preview->ConnectedTo(&peer), VFW_E_NOT_CONNECTED);
+    Wait(1000ms);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    EXPECT_EQ(preview->ConnectedTo(&peer), S_OK);
+    if (peer) peer->Release();
+    preview->Release();
+    tee->Release();
+
+    auto probe = velmora::test::RunCommandOutput(
+        "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames,"
+        "r_frame_rate -of compact '" + first.string() + "'");
+    EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("30000/1001"), std::string::npos) << probe;
+    auto info = velmora::test::RunCommandOutput(
+        "mediainfo --Inform='General;%VideoCount% %AudioCount%' '" + first.string() + "'");
+    EXPECT_EQ(info.substr(0, 3), "1 1") << info;
+    Bytes frames = FramesOf(first);
+    EXPECT_GT(frames.size(), 280u * 120000);
+    ExpectFramesFromTape(frames);
+    EXPECT_GT(FramesOf(second).size(), 15u * 120000);
+}
+
+TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
+    StartDeck("Deck", 4);
+    Open(TOVIK_OPEN_PREVIEW);
+    auto path = runtime_.Path() / "unplugged.avi";
+    Tovik_Control(handle_, ED_MODE_PLAY, 0);
+    ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
+    Wait(1500ms);
+    servers_.clear();
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        for (auto& [code, param] : window_.events)
+            if (code == 31) return true;
+        return false;
+    }, 2s));
+    Tovik_Close(handle_);
+    handle_ = nullptr;
+    Bytes frames = FramesOf(path);
+    EXPECT_GT(frames.size(), 30u * 120000);
+    ExpectFramesFromTape(frames);
+}
+
+TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
+    // A file to write: record a little from one deck first.
+    auto source = StartDeck("Source", 3);
+    Open(TOVIK_OPEN_PREVIEW);
+    auto file = runtime_.Path() / "out.avi";
+    Tovik_Control(handle_, ED_MODE_PLAY, 0);
+    ASSERT_EQ(Tovik_StartRec(handle_, file.c_str(), 1), 1);
+    Wait(1500ms);
+    Tovik_StopRec(handle_);
+    Tovik_Close(handle_);
+    handle_ = nullptr;
+    servers_.clear();
+    Bytes written = FramesOf(file);
+    ASSERT_GT(written.size(), 20u * 120000);
+
+    // An empty tape to record onto.
+    auto blank = runtime_.Path() / "blank.dv";
+    std::string error;
+    ASSERT_TRUE(vdeck::MakeSampleTape(blank.string(), 1, 48000, &error));
+    std::filesystem::resize_file(blank, 0);
+    auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(blank.string(), &error), "Recorder");
+    servers_.push_back(std::make_unique<vdeck::DeckServer>(
+        deck, vdeck::DeckServer::DefaultSocketPath("Recorder"), 4.0));
+    ASSERT_TRUE(servers_.back()->Start(&error));
+
+    Open(TOVIK_OPEN_WRITE);
+    EXPECT_EQ(Tovik_WriteStart(handle_), 0);
+    ASSERT_EQ(Tovik_SetWriteFile(handle_, file.c_str(), 0), 1);
+    std::int64_t length = 0;
+    Tovik_GetWriteFileLength(handle_, &length);
+    EXPECT_EQ(length, static_cast<std::int64_t>(written.size() / 120000));
+    ASSERT_EQ(Tovik_Control(handle_, ED_MODE_RECORD, 0), 1);
+    ASSERT_EQ(Tovik_WriteStart(handle_), 1);
+    TovikProgress progress{};
+    Tovik_GetWriteStatus(handle_, &progress);
+    EXPECT_EQ(progress.active, 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        for (auto& [code, param] : window_.events)
+            if (code == EC_COMPLETE) return true;
+        return false;
+    }, 20s));
+    for (int i = 0; i < 100 && deck->FrameCount() < length; ++i) Wait(20ms);
+    EXPECT_EQ(Tovik_WriteStop(handle_), 1);
+    Bytes tape = velmora::test::ReadFileBytes(blank);
+    EXPECT_EQ(tape, written);
+}
+
+}  // namespace
