@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: all deps build build-asan build-tsan run test test-default test-asan test-tsan bench format clean
+.PHONY: all deps build build-asan build-tsan run test test-default test-asan test-tsan test-slow bench format clean
 
 all: build
 
@@ -30,10 +30,14 @@ run: build
 test: test-default test-asan test-tsan
 
 test-default: build
-	ctest --preset default -j $(JOBS) $(CTEST_ARGS)
+	ctest --preset default -j $(JOBS) -LE slow $(CTEST_ARGS)
 
 test-asan: build-asan
-	ctest --preset asan -j $(JOBS) $(CTEST_ARGS)
+	ctest --preset asan -j $(JOBS) -LE slow $(CTEST_ARGS)
+
+# Tests too long for every run (label `slow`), on the default build.
+test-slow: build
+	ctest --preset default -L slow $(CTEST_ARGS)
 
 test-tsan: build-tsan
 	ctest --preset tsan -j $(JOBS) -L threads $(CTEST_ARGS)

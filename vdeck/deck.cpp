@@ -4,6 +4,7 @@
 #include <cmath>
 #include <thread>
 
+#include "platform/dv/subcode.h"
 #include "platform/dv1394/dv_unit.h"
 
 namespace vdeck {
@@ -67,7 +68,18 @@ std::int64_t Deck::FrameCount() const { return tape_ ? tape_->FrameCount() : 0; 
 std::optional<std::uint32_t> Deck::Timecode() const {
     std::lock_guard lock(mutex_);
     if (!tape_ || faults_.noCassette) return std::nullopt;
-    return DropFrameTimecode(static_cast<std::int64_t>(position_));
+    return TimecodeAt(static_cast<std::int64_t>(position_));
+}
+
+std::uint32_t Deck::TimecodeAt(std::int64_t position) const {
+    // The frame's own subcode time code, as a camcorder recorded it; else counted from the start.
+    std::vector<std::uint8_t> frame;
+    if (tape_->ReadFrame(position, &frame)) {
+        if (auto pack = platform::dv::FindSubcodePack(frame.data(), frame.size(),
+                                                      platform::dv::kPackTimecode))
+            return platform::dv::TimecodeFromPack(*pack);
+    }
+    return DropFrameTimecode(position);
 }
 
 std::vector<std::uint8_t> Deck::Answer(const std::vector<std::uint8_t>& command,
@@ -78,6 +90,10 @@ std::vector<std::uint8_t> Deck::Answer(const std::vector<std::uint8_t>& command,
 }
 
 bool Deck::Implemented(std::uint8_t opcode, std::uint8_t operand) const {
+    if (faults_.onlyImplemented) {
+        if (opcode == kOpTransportState || opcode == kOpMediumInfo) return true;
+        return faults_.onlyImplemented->count(static_cast<std::uint16_t>(opcode << 8 | operand)) > 0;
+    }
     switch (opcode) {
         case kOpPlay:
             return operand == 0x30 || operand == 0x40 || (operand >= 0x31 && operand <= 0x3F) ||
@@ -166,10 +182,11 @@ std::vector<std::uint8_t> Deck::HandleTapeStatus(const std::vector<std::uint8_t>
         response.resize(std::max<std::size_t>(response.size(), 5), 0xFF);
         response[3] = faults_.noCassette ? kNoCassette : kSmallDvCassette;
         response[4] = faults_.noCassette ? 0x7F : 0x30;  // tape grade, not write-protected
-    } else if (opcode == kOpTimeCode && command.size() >= 4 && command[3] == 0x71) {
+    } else if (opcode == kOpTimeCode && command.size() >= 4 && command[3] == 0x71 &&
+               Implemented(kOpTimeCode, 0x71)) {
         response.resize(std::max<std::size_t>(response.size(), 8), 0xFF);
         std::uint32_t bcd =
-            faults_.noCassette ? 0xFFFFFFFF : DropFrameTimecode(static_cast<std::int64_t>(position_));
+            faults_.noCassette ? 0xFFFFFFFF : TimecodeAt(static_cast<std::int64_t>(position_));
         response[4] = static_cast<std::uint8_t>(bcd);
         response[5] = static_cast<std::uint8_t>(bcd >> 8);
         response[6] = static_cast<std::uint8_t>(bcd >> 16);

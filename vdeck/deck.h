@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct Faults {
     bool interim = false;        // transport commands answered INTERIM first
     int dropEvery = 0;           // every n-th output frame is not sent
     int damageEvery = 0;         // every n-th output frame has damaged DIF blocks
+    // When given, the only commands the deck implements: (opcode << 8 | operand), with 0x5171
+    // for the TIME CODE status query.
+    std::optional<std::set<std::uint16_t>> onlyImplemented;
 };
 
 // The transport as AV/C reports it: the opcode of the last transport command and its operand.
@@ -63,6 +67,7 @@ private:
     void ApplyTransport(std::uint8_t opcode, std::uint8_t operand);
     void StopAt(double position);
     std::vector<std::uint8_t> Damage(std::vector<std::uint8_t> frame);
+    std::uint32_t TimecodeAt(std::int64_t position) const;
 
     mutable std::mutex mutex_;
     std::unique_ptr<Tape> tape_;

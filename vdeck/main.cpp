@@ -17,7 +17,8 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--fault FAULT]...\n"
                  "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k]\n"
-                 "faults: no-cassette, reject, silent, slow=MS, interim, drop=N, damage=N\n");
+                 "faults: no-cassette, reject, silent, slow=MS, interim, drop=N, damage=N,\n"
+                 "        only=C375,C460,5171 (the commands implemented, opcode and operand)\n");
     return 2;
 }
 
@@ -30,6 +31,13 @@ bool ParseFault(const std::string& text, vdeck::Faults* faults) {
     else if (text.rfind("slow=", 0) == 0) faults->slowAnswerMs = number("slow=");
     else if (text.rfind("drop=", 0) == 0) faults->dropEvery = number("drop=");
     else if (text.rfind("damage=", 0) == 0) faults->damageEvery = number("damage=");
+    else if (text.rfind("only=", 0) == 0) {
+        // only=C375,C460,5171: the deck implements just these commands
+        std::set<std::uint16_t> commands;
+        for (std::size_t at = 5; at < text.size(); at += 5)
+            commands.insert(static_cast<std::uint16_t>(std::strtoul(text.substr(at, 4).c_str(), nullptr, 16)));
+        faults->onlyImplemented = commands;
+    }
     else return false;
     return true;
 }

@@ -11,6 +11,9 @@ namespace velmora::test {
 // Runs a shell command; answers its exit status (-1 when it could not run).
 int RunCommand(const std::string& command);
 
+// Runs a shell command and answers what it printed (standard output and error).
+std::string RunCommandOutput(const std::string& command);
+
 // Writes `frames` NTSC DV frames (120000 bytes each, a moving test pattern, no audio) to path.
 bool MakeDvTape(const std::filesystem::path& path, int frames);
 

@@ -1,4 +1,5 @@
 #include "vdeck/deck.h"
+#include "vdeck/tape_maker.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,29 @@ TEST(DropFrameTimecode, SkipsTwoFrameNumbersAtMinutesButNotAtTens) {
     EXPECT_EQ(vdeck::DropFrameTimecode(1800), 0x00010002u);
     EXPECT_EQ(vdeck::DropFrameTimecode(17982), 0x00100000u);
     EXPECT_EQ(vdeck::DropFrameTimecode(107892), 0x01000000u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SampleTape, CarriesPictureToneAndSubcodeTimecodeThatOthersRead) {
+    velmora::test::TempDir dir;
+    auto path = dir.Path() / "sample.dv";
+    std::string error;
+    ASSERT_TRUE(vdeck::MakeSampleTape(path.string(), 2, 32000, &error)) << error;
+    EXPECT_EQ(std::filesystem::file_size(path), 60u * 120000);
+    auto probe = velmora::test::RunCommandOutput(
+        "ffprobe -v error -show_entries stream=codec_name,sample_rate:format_tags=timecode "
+        "-of compact '" + path.string() + "'");
+    EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("sample_rate=32000"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("timecode=00:00:00;00"), std::string::npos) << probe;
+
+    // The deck reads the time code of the frame under the heads from its subcode.
+    auto deck = std::make_unique<vdeck::Deck>(vdeck::Tape::Open(path.string(), &error), "d");
+    for (int i = 0; i < 45; ++i) deck->HandleAvc({kAvcControl, kSubunitTape, kOpPlay, 0x30});
+    EXPECT_EQ(deck->Timecode(), 0x00000115u);
 }
 
 }  // namespace

@@ -1,0 +1,660 @@
+// AVI Mux: writes its inputs as an AVI file through the downstream File Writer. An interleaved
+// DV input on "Input 01" makes a type-1 DV AVI (one 'iavs'/'dvsd' stream whose DVINFO comes
+// from the stream's own AAUX and VAUX packs); a DV video input with PCM audio on "Input 02"
+// makes a type-2 file. The layout is OpenDML, so a recording has no size limit: each RIFF
+// closes at the RIFF limit and an 'AVIX' continuation follows.
+//
+// Every output sample carries its byte position in the file as its start time. Frames go out
+// as they arrive, bit for bit; the headers are rewritten with the final counts when the stream
+// ends or the filter stops. The graph stops the File Writer before the mux, so at stop the
+// final writes go straight into the file the writer names when the writer no longer takes them.
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "platform/com/com.h"
+#include "platform/filters/avi_format.h"
+#include "platform/filters/avi_mux.h"
+#include "platform/filters/factory.h"
+#include "platform/filters/file_io.h"
+#include "platform/media/base/filter.h"
+
+namespace {
+
+using platform::ComPtr;
+namespace avi = platform::avi;
+
+constexpr LONG kOutputBufferSize = 256 * 1024;
+constexpr LONG kOutputBuffers = 4;
+constexpr std::size_t kDifBlock = 80;
+constexpr std::size_t kDifSequence = 150 * kDifBlock;
+
+// ---- the DV stream's packs ----
+
+// The 4-byte payload of the first pack `id` in the VAUX or audio blocks of DIF sequence `seq`.
+std::optional<DWORD> FindPack(const BYTE* frame, std::size_t size, int seq, bool audio, BYTE id) {
+    const std::size_t base = std::size_t(seq) * kDifSequence;
+    auto payload = [&](std::size_t at) -> std::optional<DWORD> {
+        if (at + 5 > size || frame[at] != id) return std::nullopt;
+        return DWORD(frame[at + 1]) | DWORD(frame[at + 2]) << 8 | DWORD(frame[at + 3]) << 16 |
+               DWORD(frame[at + 4]) << 24;
+    };
+    if (audio) {
+        for (int k = 0; k < 9; ++k)
+            if (auto p = payload(base + (6 + 16 * k) * kDifBlock + 3)) return p;
+    } else {
+        for (int block = 3; block < 6; ++block)
+            for (int j = 0; j < 15; ++j)
+                if (auto p = payload(base + block * kDifBlock + 3 + 5 * j)) return p;
+    }
+    return std::nullopt;
+}
+
+bool IsPal(const BYTE* frame, std::size_t size) {
+    return size >= 4 ? (frame[3] & 0x80) != 0 : false;
+}
+
+// DVINFO from a frame's packs; false when the frame has no VAUX source pack (not DV).
+bool DvInfoFromFrame(const BYTE* frame, std::size_t size, DVINFO* info) {
+    const int half = IsPal(frame, size) ? 6 : 5;  // the second audio channel pair's sequences
+    auto vauxSrc = FindPack(frame, size, 0, false, 0x60);
+    if (!vauxSrc) return false;
+    *info = DVINFO{};
+    info->dwDVVAuxSrc = *vauxSrc;
+    info->dwDVVAuxCtl = FindPack(frame, size, 0, false, 0x61).value_or(0xFFFFFFFF);
+    info->dwDVAAuxSrc = FindPack(frame, size, 0, true, 0x50).value_or(0xFFFFFFFF);
+    info->dwDVAAuxCtl = FindPack(frame, size, 0, true, 0x51).value_or(0xFFFFFFFF);
+    info->dwDVAAuxSrc1 = FindPack(frame, size, half, true, 0x50).value_or(0xFFFFFFFF);
+    info->dwDVAAuxCtl1 = FindPack(frame, size, half, true, 0x51).value_or(0xFFFFFFFF);
+    return true;
+}
+
+std::vector<std::uint8_t> BytesOf(const void* data, std::size_t size) {
+    auto* p = static_cast<const std::uint8_t*>(data);
+    return {p, p + size};
+}
+
+// Frame rate as rate / scale from a frame duration in 100 ns units.
+void SetFrameRate(REFERENCE_TIME duration, avi::StreamFormat* f) {
+    if (duration >= 333000 && duration <= 334000) {
+        f->scale = 1001;
+        f->rate = 30000;
+    } else {
+        f->scale = std::uint32_t(std::clamp<REFERENCE_TIME>(duration, 1, 0x7FFFFFFF));
+        f->rate = std::uint32_t(UNITS);
+    }
+}
+
+class CAviMux;
+
+class CMuxInputPin final : public CBaseInputPin {
+  public:
+    CMuxInputPin(CAviMux* mux, CCritSec* lock, int index, LPCWSTR name);
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
+    HRESULT STDMETHODCALLTYPE EndOfStream() override;
+
+  private:
+    CAviMux* mux_;
+    int index_;
+};
+
+class CMuxOutputPin final : public CBaseOutputPin {
+  public:
+    CMuxOutputPin(CAviMux* mux, CCritSec* lock);
+    HRESULT CheckMediaType(const CMediaType* type) override;
+    HRESULT GetMediaType(int position, CMediaType* type) override;
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+};
+
+class CAviMux final : public CBaseFilter, public IMediaSeeking, public IVelmoraAviMuxSettings {
+  public:
+    explicit CAviMux(IUnknown* outer);
+    ~CAviMux() override;
+    DECLARE_IUNKNOWN
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override;
+
+    int GetPinCount() override { return 3; }
+    CBasePin* GetPin(int index) override;
+    HRESULT STDMETHODCALLTYPE Stop() override;
+    HRESULT STDMETHODCALLTYPE Pause() override;
+
+    // IVelmoraAviMuxSettings
+    HRESULT STDMETHODCALLTYPE SetRiffLimit(ULONGLONG bytes) override;
+    HRESULT STDMETHODCALLTYPE GetRiffLimit(ULONGLONG* bytes) override;
+
+    // IMediaSeeking: the length written so far, in media time.
+    HRESULT STDMETHODCALLTYPE GetCapabilities(DWORD* capabilities) override;
+    HRESULT STDMETHODCALLTYPE CheckCapabilities(DWORD* capabilities) override;
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(const GUID* format) override;
+    HRESULT STDMETHODCALLTYPE QueryPreferredFormat(GUID* format) override;
+    HRESULT STDMETHODCALLTYPE GetTimeFormat(GUID* format) override;
+    HRESULT STDMETHODCALLTYPE IsUsingTimeFormat(const GUID* format) override;
+    HRESULT STDMETHODCALLTYPE SetTimeFormat(const GUID* format) override;
+    HRESULT STDMETHODCALLTYPE GetDuration(LONGLONG* duration) override;
+    HRESULT STDMETHODCALLTYPE GetStopPosition(LONGLONG* stop) override;
+    HRESULT STDMETHODCALLTYPE GetCurrentPosition(LONGLONG* current) override;
+    HRESULT STDMETHODCALLTYPE ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat,
+                                                LONGLONG source, const GUID* sourceFormat) override;
+    HRESULT STDMETHODCALLTYPE SetPositions(LONGLONG*, DWORD, LONGLONG*, DWORD) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetPositions(LONGLONG* current, LONGLONG* stop) override;
+    HRESULT STDMETHODCALLTYPE GetAvailable(LONGLONG* earliest, LONGLONG* latest) override;
+    HRESULT STDMETHODCALLTYPE SetRate(double rate) override {
+        return rate == 1.0 ? S_OK : E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetRate(double* rate) override;
+    HRESULT STDMETHODCALLTYPE GetPreroll(LONGLONG* preroll) override;
+
+    // Streaming, on the upstream threads, under the streaming lock.
+    CCritSec* StreamingLock() { return &streamingLock_; }
+    HRESULT Write(int input, IMediaSample* sample);
+    HRESULT EndOfStream(int input);
+    bool AcceptsInput(int input, const CMediaType* type);
+
+  private:
+    HRESULT StartFile(int input, const BYTE* data, LONG size);
+    HRESULT BuildFormats(const BYTE* firstFrame, LONG size, std::vector<avi::StreamFormat>* out);
+    HRESULT Emit(std::int64_t position, const BYTE* data, std::size_t size);
+    HRESULT EmitParts(std::int64_t position, std::initializer_list<std::span<const BYTE>> parts);
+    HRESULT EmitChunk(std::int64_t position, std::uint32_t id, const BYTE* data, LONG size);
+    HRESULT Fail(HRESULT error);
+    static avi::Patch ChunkPatch(std::int64_t position, std::uint32_t id, const BYTE* data,
+                                 LONG size);
+    void FinishFile();
+    HRESULT WriteDirectly(const std::vector<avi::Patch>& patches);
+    LONGLONG WrittenTime() const;
+
+    CCritSec stateLock_;
+    CCritSec streamingLock_;
+    std::unique_ptr<CMuxInputPin> inputs_[2];
+    std::unique_ptr<CMuxOutputPin> output_;
+
+    ULONGLONG riffLimit_ = avi::Writer::kDefaultRiffLimit;  // under the state lock
+
+    // Under the streaming lock.
+    std::unique_ptr<avi::Writer> writer_;
+    int streamOf_[2] = {-1, -1};  // the file stream each input writes
+    bool eos_[2] = {false, false};
+    bool finished_ = false;
+    bool downstreamStopped_ = false;
+    std::vector<avi::Patch> pending_;  // what the stopped writer did not take
+    HRESULT failure_ = S_OK;
+    ULONGLONG limitInUse_ = avi::Writer::kDefaultRiffLimit;
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<LONGLONG> framesWritten_{0};
+    std::atomic<LONGLONG> frameDuration_{0};
+};
+
+// ---- pins ----
+
+CMuxInputPin::CMuxInputPin(CAviMux* mux, CCritSec* lock, int index, LPCWSTR name)
+    : CBaseInputPin("avi mux input", mux, lock, nullptr, name), mux_(mux), index_(index) {}
+
+HRESULT CMuxInputPin::CheckMediaType(const CMediaType* type) {
+    return mux_->AcceptsInput(index_, type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT CMuxInputPin::Receive(IMediaSample* sample) {
+    CAutoLock streaming(mux_->StreamingLock());
+    HRESULT hr = CBaseInputPin::Receive(sample);
+    return hr == S_OK ? mux_->Write(index_, sample) : hr;
+}
+
+HRESULT CMuxInputPin::EndOfStream() {
+    CAutoLock streaming(mux_->StreamingLock());
+    HRESULT hr = CheckStreaming();
+    return hr == S_OK ? mux_->EndOfStream(index_) : hr;
+}
+
+CMuxOutputPin::CMuxOutputPin(CAviMux* mux, CCritSec* lock)
+    : CBaseOutputPin("avi mux output", mux, lock, nullptr, u"AVI Out") {}
+
+HRESULT CMuxOutputPin::CheckMediaType(const CMediaType* type) {
+    return *type->Type() == MEDIATYPE_Stream &&
+                   (*type->Subtype() == MEDIASUBTYPE_Avi || *type->Subtype() == GUID_NULL)
+               ? S_OK
+               : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT CMuxOutputPin::GetMediaType(int position, CMediaType* type) {
+    if (position != 0) return VFW_S_NO_MORE_ITEMS;
+    *type = CMediaType(&MEDIATYPE_Stream);
+    type->SetSubtype(&MEDIASUBTYPE_Avi);
+    type->SetFormatType(&FORMAT_None);
+    type->SetSampleSize(1);
+    return S_OK;
+}
+
+HRESULT CMuxOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+    request->cBuffers = std::max(request->cBuffers, kOutputBuffers);
+    request->cbBuffer = std::max(request->cbBuffer, kOutputBufferSize);
+    request->cbAlign = std::max<LONG>(request->cbAlign, 1);
+    ALLOCATOR_PROPERTIES actual{};
+    HRESULT hr = allocator->SetProperties(request, &actual);
+    if (FAILED(hr)) return hr;
+    return actual.cbBuffer >= 16 ? S_OK : E_FAIL;
+}
+
+// ---- filter ----
+
+CAviMux::CAviMux(IUnknown* outer) : CBaseFilter("avi mux", outer, &stateLock_, CLSID_AviDest) {
+    inputs_[0] = std::make_unique<CMuxInputPin>(this, &stateLock_, 0, u"Input 01");
+    inputs_[1] = std::make_unique<CMuxInputPin>(this, &stateLock_, 1, u"Input 02");
+    output_ = std::make_unique<CMuxOutputPin>(this, &stateLock_);
+}
+
+CAviMux::~CAviMux() = default;
+
+HRESULT CAviMux::NonDelegatingQueryInterface(REFIID iid, void** object) {
+    if (iid == IID_IMediaSeeking) return GetInterface(static_cast<IMediaSeeking*>(this), object);
+    if (iid == IID_IVelmoraAviMuxSettings)
+        return GetInterface(static_cast<IVelmoraAviMuxSettings*>(this), object);
+    return CBaseFilter::NonDelegatingQueryInterface(iid, object);
+}
+
+CBasePin* CAviMux::GetPin(int index) {
+    if (index == 0 || index == 1) return inputs_[index].get();
+    return index == 2 ? output_.get() : nullptr;
+}
+
+bool CAviMux::AcceptsInput(int input, const CMediaType* type) {
+    const bool dv = *type->Subtype() == MEDIASUBTYPE_dvsd;
+    if (input == 0) {
+        if (*type->Type() == MEDIATYPE_Interleaved && dv) return true;
+        return *type->Type() == MEDIATYPE_Video && dv && *type->FormatType() == FORMAT_VideoInfo &&
+               type->FormatLength() >= sizeof(VIDEOINFOHEADER);
+    }
+    // Audio beside a DV video stream (type 2); an interleaved stream already carries its own.
+    const CMediaType& first = inputs_[0]->CurrentMediaType();
+    if (!inputs_[0]->IsConnected() || *first.Type() != MEDIATYPE_Video) return false;
+    if (*type->Type() != MEDIATYPE_Audio || *type->Subtype() != MEDIASUBTYPE_PCM ||
+        *type->FormatType() != FORMAT_WaveFormatEx || type->FormatLength() < 16)
+        return false;
+    WAVEFORMATEX wave{};
+    std::memcpy(&wave, type->Format(), std::min<std::size_t>(type->FormatLength(), sizeof wave));
+    return wave.wFormatTag == WAVE_FORMAT_PCM && wave.nBlockAlign > 0 && wave.nAvgBytesPerSec > 0;
+}
+
+HRESULT CAviMux::Pause() {
+    CAutoLock lock(&stateLock_);
+    if (m_State == State_Stopped) {
+        CAutoLock streaming(&streamingLock_);
+        writer_.reset();
+        streamOf_[0] = streamOf_[1] = -1;
+        eos_[0] = eos_[1] = false;
+        finished_ = false;
+        downstreamStopped_ = false;
+        pending_.clear();
+        failure_ = S_OK;
+        limitInUse_ = riffLimit_;
+        framesWritten_ = 0;
+    }
+    return CBaseFilter::Pause();
+}
+
+HRESULT CAviMux::Stop() {
+    CAutoLock lock(&stateLock_);
+    stopping_ = true;  // samples that arrive from now on are refused
+    {
+        // Waits for a write in progress; upstream threads never take the state lock.
+        CAutoLock streaming(&streamingLock_);
+        FinishFile();
+    }
+    HRESULT hr = CBaseFilter::Stop();
+    stopping_ = false;
+    return hr;
+}
+
+HRESULT CAviMux::Fail(HRESULT error) {
+    if (SUCCEEDED(failure_)) {
+        failure_ = error;
+        NotifyEvent(EC_ERRORABORT, error, 0);
+    }
+    return error;
+}
+
+HRESULT CAviMux::BuildFormats(const BYTE* firstFrame, LONG size,
+                              std::vector<avi::StreamFormat>* out) {
+    const CMediaType& type = inputs_[0]->CurrentMediaType();
+    avi::StreamFormat video;
+    video.handler = avi::FourCC("dvsd");
+    video.width = 720;
+    if (*type.Type() == MEDIATYPE_Interleaved) {
+        bool pal = size == 144000 || (size != 120000 && IsPal(firstFrame, std::size_t(size)));
+        video.type = avi::FourCC("iavs");
+        SetFrameRate(pal ? 400000 : 333667, &video);
+        video.height = pal ? 576 : 480;
+        DVINFO info{};
+        if (!DvInfoFromFrame(firstFrame, std::size_t(size), &info) &&
+            *type.FormatType() == FORMAT_DvInfo && type.FormatLength() >= sizeof info)
+            std::memcpy(&info, type.Format(), sizeof info);
+        video.format = BytesOf(&info, sizeof info);
+    } else {
+        VIDEOINFOHEADER vih{};
+        std::memcpy(&vih, type.Format(), sizeof vih);
+        video.type = avi::FourCC("vids");
+        SetFrameRate(vih.AvgTimePerFrame > 0 ? vih.AvgTimePerFrame : 333667, &video);
+        video.width = std::uint16_t(vih.bmiHeader.biWidth);
+        video.height = std::uint16_t(std::abs(vih.bmiHeader.biHeight));
+        video.format = BytesOf(&vih.bmiHeader, sizeof vih.bmiHeader);
+    }
+    frameDuration_ = (REFERENCE_TIME(UNITS) * video.scale + video.rate / 2) / video.rate;
+    out->push_back(std::move(video));
+    if (inputs_[1]->IsConnected()) {
+        const CMediaType& audioType = inputs_[1]->CurrentMediaType();
+        WAVEFORMATEX wave{};
+        std::memcpy(&wave, audioType.Format(),
+                    std::min<std::size_t>(audioType.FormatLength(), sizeof wave));
+        wave.cbSize = 0;
+        avi::StreamFormat audio;
+        audio.type = avi::FourCC("auds");
+        audio.handler = 0;
+        audio.scale = wave.nBlockAlign;
+        audio.rate = wave.nAvgBytesPerSec;
+        audio.sampleSize = wave.nBlockAlign;
+        audio.format = BytesOf(&wave, 16);  // PCM needs no cbSize
+        out->push_back(std::move(audio));
+    }
+    return S_OK;
+}
+
+// Under the streaming lock: lays out the file from the connected inputs and the first sample.
+HRESULT CAviMux::StartFile(int input, const BYTE* data, LONG size) {
+    std::vector<avi::StreamFormat> formats;
+    HRESULT hr = BuildFormats(input == 0 ? data : nullptr, input == 0 ? size : 0, &formats);
+    if (FAILED(hr)) return hr;
+    writer_ = std::make_unique<avi::Writer>(std::move(formats), limitInUse_);
+    streamOf_[0] = 0;
+    streamOf_[1] = inputs_[1]->IsConnected() ? 1 : -1;
+    avi::Patch begin = writer_->Begin();
+    return Emit(begin.position, begin.bytes.data(), begin.bytes.size());
+}
+
+HRESULT CAviMux::Write(int input, IMediaSample* sample) {
+    if (stopping_ || downstreamStopped_) return VFW_E_WRONG_STATE;
+    if (FAILED(failure_)) return failure_;
+    if (finished_) return VFW_E_SAMPLE_REJECTED_EOS;
+    BYTE* data = nullptr;
+    LONG size = sample->GetActualDataLength();
+    if (FAILED(sample->GetPointer(&data)) || size < 0 || size > sample->GetSize() ||
+        (size > 0 && !data))
+        return Fail(E_INVALIDARG);
+    try {
+        if (!writer_) {
+            HRESULT hr = StartFile(input, data, size);
+            if (FAILED(hr)) return Fail(hr);
+        }
+        int stream = streamOf_[input];
+        if (stream < 0) return S_OK;  // connected after the file began: not in this file
+        std::vector<avi::Patch> before;
+        std::int64_t position = 0;
+        HRESULT hr = writer_->Place(stream, std::uint32_t(size), &before, &position);
+        if (FAILED(hr)) return Fail(hr);
+        std::size_t sent = 0;
+        while (sent < before.size() && SUCCEEDED(hr)) {
+            hr = Emit(before[sent].position, before[sent].bytes.data(), before[sent].bytes.size());
+            if (SUCCEEDED(hr)) ++sent;
+        }
+        const std::uint32_t id = avi::ChunkId(stream, stream == 0 ? "dc" : "wb");
+        if (SUCCEEDED(hr)) hr = EmitChunk(position, id, data, size);
+        if (hr == VFW_E_WRONG_STATE || hr == VFW_E_NOT_COMMITTED) {
+            // The writer downstream has stopped ahead of us (the graph stops it first), or has
+            // decommitted the allocator we share: what it did not take is written with the
+            // rest when this filter stops.
+            pending_.insert(pending_.end(), before.begin() + std::ptrdiff_t(sent), before.end());
+            pending_.push_back(ChunkPatch(position, id, data, size));
+            downstreamStopped_ = true;
+            if (stream == 0) framesWritten_ = writer_->Chunks(0);
+            return hr;
+        }
+        if (FAILED(hr)) return Fail(hr);
+        if (stream == 0) framesWritten_ = writer_->Chunks(0);
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return Fail(E_OUTOFMEMORY);
+    }
+}
+
+HRESULT CAviMux::Emit(std::int64_t position, const BYTE* data, std::size_t size) {
+    return EmitParts(position, {std::span<const BYTE>(data, size)});
+}
+
+// Delivers the parts one after the other from `position`, filling each sample as far as it goes.
+HRESULT CAviMux::EmitParts(std::int64_t position,
+                           std::initializer_list<std::span<const BYTE>> parts) {
+    auto part = parts.begin();
+    std::size_t offset = 0;
+    auto skipEmpty = [&] {
+        while (part != parts.end() && offset == part->size()) {
+            ++part;
+            offset = 0;
+        }
+    };
+    skipEmpty();
+    while (part != parts.end()) {
+        IMediaSample* raw = nullptr;
+        HRESULT hr = output_->GetDeliveryBuffer(&raw, nullptr, nullptr, 0);
+        if (FAILED(hr)) return hr;
+        auto sample = ComPtr<IMediaSample>::Adopt(raw);
+        BYTE* buffer = nullptr;
+        sample->GetPointer(&buffer);
+        const std::size_t capacity = std::size_t(sample->GetSize());
+        std::size_t filled = 0;
+        while (part != parts.end() && filled < capacity) {
+            std::size_t n = std::min(capacity - filled, part->size() - offset);
+            std::memcpy(buffer + filled, part->data() + offset, n);
+            filled += n;
+            offset += n;
+            skipEmpty();
+        }
+        sample->SetActualDataLength(LONG(filled));
+        REFERENCE_TIME start = position, end = position + REFERENCE_TIME(filled);
+        sample->SetTime(&start, &end);
+        hr = output_->Deliver(sample.Get());
+        if (hr != S_OK) return FAILED(hr) ? hr : VFW_E_WRONG_STATE;
+        position = end;
+    }
+    return S_OK;
+}
+
+// A chunk: its header, the data as it came, and the pad byte of an odd size.
+HRESULT CAviMux::EmitChunk(std::int64_t position, std::uint32_t id, const BYTE* data, LONG size) {
+    BYTE header[8];
+    std::uint32_t length = std::uint32_t(size);
+    std::memcpy(header, &id, 4);
+    std::memcpy(header + 4, &length, 4);
+    static constexpr BYTE pad[1] = {0};
+    return EmitParts(
+        position, {std::span<const BYTE>(header, 8), std::span<const BYTE>(data, std::size_t(size)),
+                   std::span<const BYTE>(pad, std::size_t(size & 1))});
+}
+
+avi::Patch CAviMux::ChunkPatch(std::int64_t position, std::uint32_t id, const BYTE* data,
+                               LONG size) {
+    avi::Patch patch{position, std::vector<BYTE>(8 + std::size_t(size) + (size & 1), 0)};
+    std::uint32_t length = std::uint32_t(size);
+    std::memcpy(patch.bytes.data(), &id, 4);
+    std::memcpy(patch.bytes.data() + 4, &length, 4);
+    if (size > 0) std::memcpy(patch.bytes.data() + 8, data, std::size_t(size));
+    return patch;
+}
+
+HRESULT CAviMux::EndOfStream(int input) {
+    eos_[input] = true;
+    for (int i = 0; i < 2; ++i)
+        if (inputs_[i]->IsConnected() && !eos_[i]) return S_OK;
+    FinishFile();
+    return output_->DeliverEndOfStream();
+}
+
+// Under the streaming lock: the last indexes and the final headers.
+void CAviMux::FinishFile() {
+    if (!writer_ || finished_) return;
+    finished_ = true;
+    std::vector<avi::Patch> patches = std::move(pending_);
+    pending_.clear();
+    try {
+        auto last = writer_->Finish();
+        patches.insert(patches.end(), std::make_move_iterator(last.begin()),
+                       std::make_move_iterator(last.end()));
+    } catch (const std::bad_alloc&) {
+        Fail(E_OUTOFMEMORY);
+        return;
+    }
+    if (downstreamStopped_) {
+        HRESULT hr = WriteDirectly(patches);
+        if (FAILED(hr)) Fail(hr);
+        return;
+    }
+    for (const auto& patch : patches) {
+        if (FAILED(Emit(patch.position, patch.bytes.data(), patch.bytes.size()))) {
+            // The writer has stopped already: finish the file it wrote by ourselves.
+            HRESULT hr = WriteDirectly(patches);
+            if (FAILED(hr)) Fail(hr);
+            return;
+        }
+    }
+}
+
+HRESULT CAviMux::WriteDirectly(const std::vector<avi::Patch>& patches) {
+    IPin* peer = output_->GetConnected();
+    if (!peer) return VFW_E_NOT_CONNECTED;
+    PIN_INFO info{};
+    HRESULT hr = peer->QueryPinInfo(&info);
+    if (FAILED(hr)) return hr;
+    auto filter = ComPtr<IBaseFilter>::Adopt(info.pFilter);
+    ComPtr<IFileSinkFilter> sink;
+    if (!filter || FAILED(filter.As(&sink))) return E_NOINTERFACE;
+    LPOLESTR name = nullptr;
+    hr = sink->GetCurFile(&name, nullptr);
+    if (FAILED(hr)) return hr;
+    std::string path;
+    hr = platform::filters::PathFromWide(name, &path);
+    CoTaskMemFree(name);
+    if (FAILED(hr)) return hr;
+    platform::filters::UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!file.Valid()) return platform::filters::HresultFromErrno(errno);
+    for (const auto& patch : patches) {
+        hr = platform::filters::WriteAt(file.Get(), patch.position, patch.bytes.data(),
+                                        LONG(patch.bytes.size()));
+        if (FAILED(hr)) return hr;
+    }
+    return file.Close();
+}
+
+HRESULT CAviMux::SetRiffLimit(ULONGLONG bytes) {
+    CAutoLock lock(&stateLock_);
+    riffLimit_ =
+        std::clamp<ULONGLONG>(bytes, avi::Writer::kMinRiffLimit, avi::Writer::kMaxRiffLimit);
+    return S_OK;
+}
+
+HRESULT CAviMux::GetRiffLimit(ULONGLONG* bytes) {
+    if (!bytes) return E_POINTER;
+    CAutoLock lock(&stateLock_);
+    *bytes = riffLimit_;
+    return S_OK;
+}
+
+// ---- IMediaSeeking ----
+
+LONGLONG CAviMux::WrittenTime() const {
+    return framesWritten_ * frameDuration_;
+}
+
+HRESULT CAviMux::GetCapabilities(DWORD* capabilities) {
+    if (!capabilities) return E_POINTER;
+    *capabilities = AM_SEEKING_CanGetDuration | AM_SEEKING_CanGetCurrentPos;
+    return S_OK;
+}
+
+HRESULT CAviMux::CheckCapabilities(DWORD* capabilities) {
+    if (!capabilities) return E_POINTER;
+    DWORD wanted = *capabilities;
+    *capabilities &= AM_SEEKING_CanGetDuration | AM_SEEKING_CanGetCurrentPos;
+    if (*capabilities == wanted) return S_OK;
+    return *capabilities ? S_FALSE : E_FAIL;
+}
+
+HRESULT CAviMux::IsFormatSupported(const GUID* format) {
+    if (!format) return E_POINTER;
+    return *format == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
+}
+
+HRESULT CAviMux::QueryPreferredFormat(GUID* format) {
+    return GetTimeFormat(format);
+}
+
+HRESULT CAviMux::GetTimeFormat(GUID* format) {
+    if (!format) return E_POINTER;
+    *format = TIME_FORMAT_MEDIA_TIME;
+    return S_OK;
+}
+
+HRESULT CAviMux::IsUsingTimeFormat(const GUID* format) {
+    return IsFormatSupported(format);
+}
+
+HRESULT CAviMux::SetTimeFormat(const GUID* format) {
+    if (!format) return E_POINTER;
+    return *format == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
+}
+
+HRESULT CAviMux::GetDuration(LONGLONG* duration) {
+    if (!duration) return E_POINTER;
+    *duration = WrittenTime();
+    return S_OK;
+}
+
+HRESULT CAviMux::GetStopPosition(LONGLONG* stop) {
+    return GetDuration(stop);
+}
+HRESULT CAviMux::GetCurrentPosition(LONGLONG* current) {
+    return GetDuration(current);
+}
+
+HRESULT CAviMux::ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
+                                   const GUID* sourceFormat) {
+    if (!target) return E_POINTER;
+    bool same = (!targetFormat || *targetFormat == TIME_FORMAT_MEDIA_TIME) &&
+                (!sourceFormat || *sourceFormat == TIME_FORMAT_MEDIA_TIME);
+    if (!same) return E_INVALIDARG;
+    *target = source;
+    return S_OK;
+}
+
+HRESULT CAviMux::GetPositions(LONGLONG* current, LONGLONG* stop) {
+    if (current) *current = WrittenTime();
+    if (stop) *stop = WrittenTime();
+    return S_OK;
+}
+
+HRESULT CAviMux::GetAvailable(LONGLONG* earliest, LONGLONG* latest) {
+    if (earliest) *earliest = 0;
+    if (latest) *latest = WrittenTime();
+    return S_OK;
+}
+
+HRESULT CAviMux::GetRate(double* rate) {
+    if (!rate) return E_POINTER;
+    *rate = 1.0;
+    return S_OK;
+}
+
+HRESULT CAviMux::GetPreroll(LONGLONG* preroll) {
+    if (!preroll) return E_POINTER;
+    *preroll = 0;
+    return S_OK;
+}
+
+platform::BuiltinClass g_aviMuxClass(CLSID_AviDest, &platform::filters::CreateFilter<CAviMux>);
+
+}  // namespace

@@ -1,0 +1,19 @@
+#pragma once
+// The AVI Mux's own settings, beyond the platform's interfaces.
+
+#include "platform/media/interfaces.h"
+
+// {6C1E2A40-3B7D-4E51-9A0C-5F2D8B1C7A01}
+inline constexpr GUID IID_IVelmoraAviMuxSettings = {
+    0x6C1E2A40, 0x3B7D, 0x4E51, {0x9A, 0x0C, 0x5F, 0x2D, 0x8B, 0x1C, 0x7A, 0x01}};
+
+struct IVelmoraAviMuxSettings : IUnknown {
+    // The size at which a RIFF closes and an 'AVIX' continuation begins (1 GiB by default);
+    // taken when the filter next starts a file. Values are kept within 64 KiB to 3.75 GiB.
+    virtual HRESULT STDMETHODCALLTYPE SetRiffLimit(ULONGLONG bytes) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetRiffLimit(ULONGLONG* bytes) = 0;
+
+  protected:
+    ~IVelmoraAviMuxSettings() = default;
+};
+VELMORA_DECLARE_IID(IVelmoraAviMuxSettings, IID_IVelmoraAviMuxSettings)

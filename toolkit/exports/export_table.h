@@ -1,0 +1,33 @@
+#pragma once
+// The toolkit's exports with the ordinals they have on the original platform. ELF has no
+// ordinals; the table documents them and a test checks it against the library's symbols.
+
+struct ExportEntry {
+    int ordinal;
+    const char* name;
+};
+
+inline constexpr ExportEntry kTovikExports[] = {
+    {100, "Tovik_Open"},
+    {101, "Tovik_Close"},
+    {102, "Tovik_GetError"},
+    {103, "Tovik_Control"},
+    {104, "Tovik_SetPreviewWindowStyle"},
+    {105, "Tovik_SetPreviewWindowRect"},
+    {106, "Tovik_ShowPreviewWindow"},
+    {107, "Tovik_StartRec"},
+    {108, "Tovik_StopRec"},
+    {109, "Tovik_GetControlStatus"},
+    {110, "Tovik_GetDevice"},
+    {111, "Tovik_GetOneShot"},
+    {112, "Tovik_SaveBmp"},
+    {113, "Tovik_SetWriteFile"},
+    {114, "Tovik_WriteStart"},
+    {115, "Tovik_WriteStop"},
+    {116, "Tovik_GetWriteFileLength"},
+    {117, "Tovik_SetWriteRange"},
+    {118, "Tovik_GetWriteStatus"},
+    {119, "Tovik_GetRecStatus"},
+    {120, "Tovik_GetTimecode"},
+    {121, "Tovik_GetCapability"},
+};

@@ -1,0 +1,100 @@
+/* Tovik: the DV toolkit's exported interface. */
+#ifndef VELMORA_TOVIK_H
+#define VELMORA_TOVIK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A window handle: 32 bits, issued by the platform's window table. */
+typedef uint32_t TovikWindow;
+
+/* Open parameters of the capture family (28 bytes). */
+typedef struct TovikOpenParams {
+    int32_t size;           /* must be 28 */
+    uint32_t notifyFlags;   /* bit 0: post graph events to the notify window */
+    TovikWindow notifyWindow;
+    uint32_t notifyMessage; /* message number of the posted events */
+    int32_t reserved1;
+    TovikWindow ownerWindow; /* owner of the preview window */
+    int32_t reserved2;
+} TovikOpenParams;
+
+/* Recording or writing progress (16 bytes). */
+typedef struct TovikProgress {
+    uint32_t caller;   /* neither read nor written */
+    int32_t active;    /* 1 while recording (writing) */
+    int64_t position;  /* recorded length in 100 ns units, or the current frame */
+} TovikProgress;
+
+/* Tape timecode (20 bytes). */
+typedef struct TovikTimecode {
+    int32_t size;    /* must be 20 */
+    int32_t format;  /* 1: 30 fps non-drop, 2: 25 fps, 0: other (30 fps drop-frame) */
+    uint16_t hours;
+    uint16_t minutes;
+    uint16_t seconds;
+    uint16_t frames;
+    uint32_t user;
+} TovikTimecode;
+
+/* Device capabilities (20 bytes). */
+typedef struct TovikCapability {
+    int32_t size;
+    int32_t unitType;    /* AV/C unit type, 31 when unknown */
+    int32_t deviceType;  /* platform device type, 4999 when unknown */
+    int32_t medium;      /* cassette kind and flags, -1 when unknown */
+    uint32_t transport;  /* bit per implemented transport command */
+} TovikCapability;
+
+typedef struct TovikRect {
+    int32_t left, top, right, bottom;
+} TovikRect;
+
+typedef struct CDVCapture* TovikCaptureHandle;
+
+TovikCaptureHandle Tovik_Open(int deviceIndex, uint32_t flags, const TovikOpenParams* params);
+int Tovik_Close(TovikCaptureHandle handle);
+int Tovik_GetError(TovikCaptureHandle handle);
+int Tovik_Control(TovikCaptureHandle handle, int32_t mode, uint32_t speed);
+int Tovik_SetPreviewWindowStyle(TovikCaptureHandle handle, int extended, int32_t style);
+int Tovik_SetPreviewWindowRect(TovikCaptureHandle handle, const TovikRect* rect);
+int Tovik_ShowPreviewWindow(TovikCaptureHandle handle, int command);
+int Tovik_StartRec(TovikCaptureHandle handle, const char* path, int keepPreview);
+int Tovik_StopRec(TovikCaptureHandle handle);
+int Tovik_GetControlStatus(TovikCaptureHandle handle);
+int Tovik_GetDevice(void);
+int Tovik_GetOneShot(TovikCaptureHandle handle, void* picture, int* result);
+int Tovik_SaveBmp(TovikCaptureHandle handle, const char* path);
+int Tovik_SetWriteFile(TovikCaptureHandle handle, const char* path, int reserved);
+int Tovik_WriteStart(TovikCaptureHandle handle);
+int Tovik_WriteStop(TovikCaptureHandle handle);
+int Tovik_GetWriteFileLength(TovikCaptureHandle handle, int64_t* length);
+int Tovik_SetWriteRange(TovikCaptureHandle handle, int a, int b, int c, int d);
+int Tovik_GetWriteStatus(TovikCaptureHandle handle, TovikProgress* progress);
+int Tovik_GetRecStatus(TovikCaptureHandle handle, TovikProgress* progress);
+int Tovik_GetTimecode(TovikCaptureHandle handle, TovikTimecode* timecode);
+int Tovik_GetCapability(TovikCaptureHandle handle, TovikCapability* capability);
+
+/* Capture open flags. */
+#define TOVIK_OPEN_PREVIEW 0x1u
+#define TOVIK_OPEN_WRITE 0x2u
+
+/* Shuttle modes with a speed level 1-15 (1 slowest, 8 normal, 15 fastest). */
+#define TOVIK_MODE_SHUTTLE_FORWARD 0x10000000
+#define TOVIK_MODE_SHUTTLE_REVERSE 0x10000001
+
+#ifdef __cplusplus
+}
+
+static_assert(sizeof(TovikOpenParams) == 28, "open parameters are 28 bytes");
+static_assert(sizeof(TovikProgress) == 16, "progress record is 16 bytes");
+static_assert(offsetof(TovikProgress, position) == 8, "progress position at offset 8");
+static_assert(sizeof(TovikTimecode) == 20, "timecode record is 20 bytes");
+static_assert(sizeof(TovikCapability) == 20, "capability record is 20 bytes");
+#endif
+
+#endif
