@@ -42,6 +42,10 @@ test-slow: build
 test-tsan: build-tsan
 	ctest --preset tsan -j $(JOBS) -L threads $(CTEST_ARGS)
 
+# Long tests kept out of the everyday run (a recording over 4 GiB, for one).
+test-slow: build
+	ctest --preset default -L slow $(CTEST_ARGS)
+
 bench: build
 	@set -e; found=0; for b in build/default/bin/bench-*; do \
 	  [ -x "$$b" ] || continue; found=1; echo "== $$b"; "$$b"; done; \

@@ -1,0 +1,246 @@
+#include "toolkit/graph/frame_decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include "toolkit/graph/message_box.h"
+
+namespace tovik {
+
+namespace {
+
+// Pin arrays of the constant table; only working copies are ever written.
+PinEntry g_bridgePins[] = {{"Out", nullptr}};
+PinEntry g_decoderPins[] = {{"XForm In", nullptr}, {"XForm Out", nullptr}};
+PinEntry g_grabberPins[] = {{"Input", nullptr}, {"Output", nullptr}};
+PinEntry g_rendererPins[] = {{"In", nullptr}};
+
+constexpr int kBridge = 0, kDecoder = 1, kGrabber = 2;
+constexpr int kFilterCount = 4;
+
+const FilterEntry kFilters[kFilterCount] = {
+    {kCreateByClass, {&CLSID_TovikSourceBridge}, "SoueceBridge", nullptr, 1, g_bridgePins},
+    {kCreateByClass, {&CLSID_DVVideoCodec}, "DV Video Decoder", nullptr, 2, g_decoderPins},
+    {kCreateByClass, {&CLSID_SampleGrabber}, "Sample Grabber", nullptr, 2, g_grabberPins},
+    {kCreateByClass, {&CLSID_NullRenderer}, "Null Renderer", nullptr, 1, g_rendererPins},
+};
+
+// Bridge to decoder with the bridge's own (DV) type, and the pins the second plan needs.
+const ConnectStep kFirstPlan[] = {
+    {kStepFindPin, 0, 0, 0, 0, nullptr}, {kStepFindPin, 1, 0, 0, 0, nullptr},
+    {kStepConnect, 0, 0, 1, 0, nullptr}, {kStepFindPin, 1, 1, 0, 0, nullptr},
+    {kStepFindPin, 2, 0, 0, 0, nullptr},
+};
+
+// Decoder to grabber to renderer with the picture type, which is chosen per still. Each
+// still fills in its own copy, so decoders on different threads share nothing.
+std::array<ConnectStep, 4> SecondPlan(const AM_MEDIA_TYPE* picture) {
+    return {{
+        {kStepConnect, 1, 1, 2, 0, picture},
+        {kStepFindPin, 2, 1, 0, 0, nullptr},
+        {kStepFindPin, 3, 0, 0, 0, nullptr},
+        {kStepConnect, 2, 1, 3, 0, picture},
+    }};
+}
+
+// The stream ends right after the single frame; these bound the waits for the end and for
+// the picture that follows it, so that a chain that fails inside never hangs the caller.
+constexpr LONG kCompletionWaitMs = 10000;
+constexpr DWORD kPictureWaitMs = 2000;
+
+constexpr LONG kBufferCallback = 1;
+
+bool IsPictureType(const AM_MEDIA_TYPE& type) {
+    if (type.formattype != FORMAT_VideoInfo || !type.pbFormat ||
+        type.cbFormat < sizeof(VIDEOINFOHEADER))
+        return false;
+    VIDEOINFOHEADER header;
+    std::memcpy(&header, type.pbFormat, sizeof header);
+    return header.bmiHeader.biBitCount == 24;
+}
+
+template <typename T>
+platform::ComPtr<T> Query(IUnknown* object) {
+    platform::ComPtr<T> result;
+    if (object) object->QueryInterface(IidOf<T>(), result.PutVoid());
+    return result;
+}
+
+}  // namespace
+
+// Tells the decoder that its grabber has kept a picture in this run. The end of the stream
+// travels ahead of the frame, so the graph completes before the picture is through.
+class CFrameDecoder::PictureArrival final : public ISampleGrabberCB {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_ISampleGrabberCB) {
+            *object = static_cast<ISampleGrabberCB*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE SampleCB(double, IMediaSample*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE BufferCB(double, BYTE*, LONG) override {
+        arrived_.Set();
+        return S_OK;
+    }
+
+    void Reset() { arrived_.Reset(); }
+    bool Wait(DWORD milliseconds) { return arrived_.Wait(milliseconds); }
+
+  private:
+    ~PictureArrival() = default;
+    std::atomic<ULONG> refs_{1};
+    platform::Event arrived_{true};
+};
+
+CFrameDecoder::CFrameDecoder()
+    : arrival_(platform::ComPtr<PictureArrival>::Adopt(new PictureArrival)) {}
+
+CFrameDecoder::~CFrameDecoder() {
+    Teardown();
+}
+
+int CFrameDecoder::Build() {
+    if (built_) return 0;
+    table_ = CopyTable(kFilters, kFilterCount);
+    if (!table_ || !CreateGraph()) {
+        ReleaseAll();
+        return 0;
+    }
+    try {
+        CreateFilters(table_->Entries(), kFilterCount);
+    } catch (const _tagDXM_EXPECT& failure) {
+        if (failure.index == kBridge) ShowMessageBox(kBridgeNotFoundMessage, MessageIcon::kError);
+        ReleaseAll();
+        return 0;
+    }
+    if (!AddFilters(table_->Entries(), kFilterCount) || !QueryInterfaces()) {
+        ReleaseAll();
+        return 0;
+    }
+    built_ = 1;
+    return 1;
+}
+
+bool CFrameDecoder::QueryInterfaces() {
+    auto dv = Query<IIPDVDec>((*table_)[kDecoder].filter);
+    if (!dv) return false;
+    dv->put_IPDisplay(DVRESOLUTION_FULL);
+
+    grabber_ = Query<ISampleGrabber>((*table_)[kGrabber].filter);
+    if (!grabber_) return false;
+    grabber_->SetBufferSamples(TRUE);
+    grabber_->SetOneShot(TRUE);
+    grabber_->SetCallback(arrival_.Get(), kBufferCallback);
+
+    bridge_ = Query<ITovikSourceBridge>((*table_)[kBridge].filter);
+    if (!bridge_) return false;
+    bridge_->SetBufferSize(kDvFrameBytes);
+    bridge_->SetRenderProc(&CFrameDecoder::RenderProc, this);
+
+    events_ = Query<IMediaEvent>(m_pGraph);
+    control_ = Query<IMediaControl>(m_pGraph);
+    return events_ && control_;
+}
+
+LONG CFrameDecoder::RenderProc(BYTE* buffer, LONG* size, void* context) {
+    auto* self = static_cast<CFrameDecoder*>(context);
+    // Never more than the bridge's buffer holds.
+    const LONG bytes = std::clamp(*size, LONG{0}, kDvFrameBytes);
+    if (self->currentFrame_) std::memcpy(buffer, self->currentFrame_, bytes);
+    *size = bytes;
+    return 0;  // the only frame: the stream ends with it
+}
+
+int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, BYTE* picture,
+                          std::int32_t* out) {
+    if (!built_ || !dvType || !dvFrame || !picture) return 0;
+    currentFrame_ = dvFrame;
+    bridge_->SetMediaType(dvType);
+    // Forget the picture of the last still, so only this run's picture can be taken.
+    grabber_->SetBufferSamples(FALSE);
+    grabber_->SetBufferSamples(TRUE);
+    arrival_->Reset();
+    if (!ConnectChain()) {
+        DisconnectAll(table_->Entries(), kFilterCount);
+        currentFrame_ = nullptr;
+        return 0;
+    }
+    if (SUCCEEDED(control_->Run())) {
+        LONG code = 0;
+        events_->WaitForCompletion(kCompletionWaitMs, &code);
+        arrival_->Wait(kPictureWaitMs);
+    }
+    control_->Stop();
+    if (TakePicture(picture) && out) *out = 0;
+    DisconnectAll(table_->Entries(), kFilterCount);
+    currentFrame_ = nullptr;
+    return 1;
+}
+
+bool CFrameDecoder::ConnectChain() {
+    try {
+        Connect(table_->Entries(), kFilterCount, kFirstPlan, std::size(kFirstPlan));
+        CMediaType pictureType;
+        if (!ChoosePictureType(&pictureType)) return false;
+        const auto plan = SecondPlan(&pictureType);
+        Connect(table_->Entries(), kFilterCount, plan.data(), static_cast<int>(plan.size()));
+    } catch (const _tagDXM_EXPECT&) {
+        return false;
+    }
+    return true;
+}
+
+bool CFrameDecoder::ChoosePictureType(CMediaType* type) {
+    IPin* output = (*table_)[kDecoder].pins[1].pin;
+    platform::ComPtr<IEnumMediaTypes> types;
+    if (!output || FAILED(output->EnumMediaTypes(types.Put())) || !types) return false;
+    types->Reset();
+    AM_MEDIA_TYPE* offered = nullptr;
+    while (types->Next(1, &offered, nullptr) == S_OK) {
+        const bool found = IsPictureType(*offered) && SUCCEEDED(type->Set(*offered));
+        DeleteMediaType(offered);
+        if (found) return true;
+    }
+    return false;
+}
+
+bool CFrameDecoder::TakePicture(BYTE* picture) {
+    LONG needed = 0;
+    if (FAILED(grabber_->GetCurrentBuffer(&needed, nullptr)) || needed != kPictureBytes)
+        return false;
+    LONG size = kPictureBytes;
+    return SUCCEEDED(grabber_->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(picture)));
+}
+
+int CFrameDecoder::Teardown() {
+    if (!built_) return 0;
+    ReleaseAll();
+    return 1;
+}
+
+void CFrameDecoder::ReleaseAll() {
+    if (grabber_) grabber_->SetCallback(nullptr, kBufferCallback);
+    events_.Reset();
+    control_.Reset();
+    grabber_.Reset();
+    bridge_.Reset();
+    if (table_) CDirectShow::Teardown(table_->Entries(), table_->Count());
+    ReleaseGraph();
+    FreeTable(table_);
+    built_ = 0;
+}
+
+}  // namespace tovik
