@@ -91,6 +91,8 @@ int CDVCapture::Open(int deviceIndex, std::uint32_t flags, const TovikOpenParams
         state_ = kCaptureClosed;
         return 0;
     }
+    // Without the bridge, stills fail later; the decoder has told the user why.
+    if (!WriteMode()) decoder_.Build();
     run_ = true;
     eventThread_.Start([this] { EventLoop(); });
     if (!WriteMode()) control_->Run();
@@ -181,6 +183,7 @@ int CDVCapture::Close() {
     state_ = kCaptureClosed;
     ReleaseInterfaces();
     eventHandle_ = nullptr;
+    decoder_.Teardown();
     ReleaseBuilt();
     return 0;
 }

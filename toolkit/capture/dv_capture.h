@@ -9,6 +9,7 @@
 #include "platform/kernel/thread.h"
 #include "platform/media/ext_device.h"
 #include "toolkit/graph/direct_show.h"
+#include "toolkit/graph/frame_decoder.h"
 #include "toolkit/graph/lock.h"
 #include "toolkit/tovik.h"
 
@@ -104,6 +105,7 @@ private:
     platform::ComPtr<IMediaSeeking> recordSeeking_;
     platform::ComPtr<ISampleGrabber> grabber_;
     platform::ComPtr<IAMTimecodeReader> timecodeReader_;
+    tovik::CFrameDecoder decoder_;  // decodes stills; built at open
 };
 
 // The last open error of the process (read by Tovik_GetError with a null handle).

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QWidget>
+#include <cmath>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -47,6 +49,9 @@ protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        ASSERT_EQ(velmora::test::RunCommand(std::string(TOVIK_REGSVR_PATH) + " " +
+                                            BRIDGE_MODULE_PATH + " > /dev/null"),
+                  0);
         params_.size = 28;
         params_.notifyFlags = 1;
         params_.notifyWindow = platform::HwndFromWidget(&window_);
@@ -110,6 +115,7 @@ protected:
         ProcessEventsUntil([] { return false; }, time);
     }
 
+    velmora::test::TempRegistry registry_;
     velmora::test::TempDir runtime_;
     NotifyWindow window_;
     TovikOpenParams params_{};
@@ -321,6 +327,63 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
     EXPECT_EQ(Tovik_WriteStop(handle_), 1);
     Bytes tape = velmora::test::ReadFileBytes(blank);
     EXPECT_EQ(tape, written);
+}
+
+}  // namespace
+
+namespace {
+
+// PSNR of two pictures of equal size, in dB (99 for identical ones).
+double Psnr(const Bytes& a, const Bytes& b) {
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        double d = static_cast<double>(a[i]) - b[i];
+        sum += d * d;
+    }
+    if (sum == 0) return 99;
+    return 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(a.size())));
+}
+
+TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
+    auto deck = StartDeck("Deck", 3);
+    Open(TOVIK_OPEN_PREVIEW);
+    auto early = runtime_.Path() / "early.bmp";
+    EXPECT_EQ(Tovik_SaveBmp(handle_, early.c_str()), 0);  // nothing arrived yet
+    EXPECT_FALSE(std::filesystem::exists(early));
+
+    for (int i = 0; i < 40; ++i) Tovik_Control(handle_, ED_MODE_STEP_FWD, 0);
+    const std::int64_t position = deck->Position();
+    Wait(600ms);  // the paused deck repeats the still frame
+    for (const char* name : {"one.bmp", "two.bmp"}) {
+        auto path = runtime_.Path() / name;
+        ASSERT_EQ(Tovik_SaveBmp(handle_, path.c_str()), 1);
+        Bytes file = velmora::test::ReadFileBytes(path);
+        ASSERT_EQ(file.size(), 1036854u);
+        EXPECT_EQ(file[0], 'B');
+        EXPECT_EQ(file[1], 'M');
+        std::int32_t height = 0;
+        std::uint16_t bits = 0;
+        std::memcpy(&height, file.data() + 22, 4);
+        std::memcpy(&bits, file.data() + 28, 2);
+        EXPECT_EQ(height, 480);
+        EXPECT_EQ(bits, 24);
+
+        // ffmpeg's decode of the tape frame, rows turned bottom-up as a BMP stores them.
+        auto raw = runtime_.Path() / "reference.bgr";
+        ASSERT_EQ(velmora::test::RunCommand(
+                      "ffmpeg -nostdin -v error -i '" + tapePath_.string() +
+                      "' -vf 'select=eq(n\\," + std::to_string(position) +
+                      "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" + raw.string() + "'"),
+                  0);
+        Bytes reference = velmora::test::ReadFileBytes(raw);
+        ASSERT_EQ(reference.size(), 1036800u);
+        Bytes pixels(file.begin() + 54, file.end());
+        EXPECT_GE(Psnr(pixels, reference), 45.0) << name;
+    }
+    int result = 7;
+    Bytes picture(1036800);
+    EXPECT_EQ(Tovik_GetOneShot(handle_, picture.data(), &result), 1);
+    EXPECT_EQ(result, 0);
 }
 
 }  // namespace
