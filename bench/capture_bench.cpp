@@ -68,6 +68,38 @@ void CaptureCpuPerDvSecond(benchmark::State& state) {
 }
 BENCHMARK(CaptureCpuPerDvSecond)->Arg(4)->Iterations(1)->Unit(benchmark::kSecond);
 
+// Latency of one still saved as a BMP file from a running capture object.
+void SaveBmpLatency(benchmark::State& state) {
+    velmora::test::TempDir dir;
+    velmora::test::TempRegistry registry;
+    ::setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+    std::system((std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH + " > /dev/null").c_str());
+    CoInitialize(nullptr);
+    std::string error;
+    auto tapePath = dir.Path() / "tape.dv";
+    vdeck::MakeSampleTape(tapePath.string(), 10, 48000, &error);
+    auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tapePath.string(), &error), "Bench");
+    vdeck::DeckServer server(deck, vdeck::DeckServer::DefaultSocketPath("Bench"), 1.0);
+    server.Start(&error);
+    QWidget window;
+    TovikOpenParams params{28, 0, platform::HwndFromWidget(&window), 0, 0,
+                           platform::HwndFromWidget(&window), 0};
+    TovikCaptureHandle capture = Tovik_Open(0, TOVIK_OPEN_PREVIEW, &params);
+    if (!capture) {
+        state.SkipWithError("cannot open the capture object");
+        return;
+    }
+    Tovik_Control(capture, ED_MODE_PLAY, 0);
+    velmora::test::ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(500));
+    auto path = dir.Path() / "still.bmp";
+    for (auto _ : state) {
+        if (!Tovik_SaveBmp(capture, path.c_str())) state.SkipWithError("no still");
+    }
+    Tovik_Close(capture);
+    CoUninitialize();
+}
+BENCHMARK(SaveBmpLatency)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+
 }  // namespace
 
 int main(int argc, char** argv) {
