@@ -293,7 +293,7 @@ class Parser {
         if (position < 0 || size > std::uint64_t(length_) ||
             std::uint64_t(position) > std::uint64_t(length_) - size)
             return false;
-        return read_(position, size, buffer);
+        return size == 0 || read_(position, size, buffer);
     }
     bool Fits(std::uint64_t position, std::uint64_t size) const {
         return position <= std::uint64_t(length_) && size <= std::uint64_t(length_) - position;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/com/com.h"
 #include "platform/filters/factory.h"
@@ -24,9 +25,13 @@
 namespace {
 
 // What the streaming thread and the GUI thread share; it outlives whichever of them goes last.
+// The latest picture is kept as plain bytes, not as a QImage, so that no Qt reference count is
+// shared between threads: the GUI thread copies the bytes out under the lock.
 struct Shared : std::enable_shared_from_this<Shared> {
     std::mutex lock;
-    QImage frame;  // the latest picture
+    std::vector<uchar> pixels;  // top row first, rows of `stride` bytes
+    int width = 0, height = 0, stride = 0;
+    QImage::Format format = QImage::Format_BGR888;
     bool repaintPending = false;
     QPointer<QWidget> widget;  // GUI thread only
 };
@@ -42,13 +47,20 @@ class VideoWidget final : public QWidget {
         QImage frame;
         {
             std::lock_guard lock(shared_->lock);
-            frame = shared_->frame;  // shared, not copied
+            if (!shared_->pixels.empty()) {
+                frame = QImage(shared_->width, shared_->height, shared_->format);
+                for (int y = 0; y < shared_->height && !frame.isNull(); ++y)
+                    std::memcpy(frame.scanLine(y),
+                                &shared_->pixels[std::size_t(y) * shared_->stride],
+                                std::size_t(shared_->stride));
+            }
         }
         QPainter painter(this);
         if (frame.isNull())
             painter.fillRect(rect(), Qt::black);
-        else
-            painter.drawImage(rect(), frame);
+        else  // scaled here, in this thread: the painter would hand big scalings to a pool
+            painter.drawImage(0, 0,
+                              frame.scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation));
     }
 
   private:
@@ -302,16 +314,24 @@ HRESULT CVideoRenderer::DoRenderSample(IMediaSample* sample) {
     if (FAILED(sample->GetPointer(&data)) || !data) return S_OK;
     if (LONGLONG(sample->GetActualDataLength()) < LONGLONG(stride_) * height_ || width_ <= 0)
         return S_OK;  // a short frame is skipped, not read past its end
-    QImage image(width_, height_, bits_ == 24 ? QImage::Format_BGR888 : QImage::Format_RGB32);
-    if (image.isNull()) return S_OK;
-    const qsizetype rowBytes = qsizetype(width_) * (bits_ / 8);
+    const std::size_t rowBytes = std::size_t(width_) * std::size_t(bits_ / 8);
+    std::vector<uchar> pixels;
+    try {
+        pixels.resize(rowBytes * std::size_t(height_));
+    } catch (const std::bad_alloc&) {
+        return S_OK;  // this frame is not shown
+    }
     for (LONG y = 0; y < height_; ++y) {
         const BYTE* row = data + std::size_t(bottomUp_ ? height_ - 1 - y : y) * stride_;
-        std::memcpy(image.scanLine(y), row, std::size_t(rowBytes));
+        std::memcpy(&pixels[std::size_t(y) * rowBytes], row, rowBytes);
     }
     {
         std::lock_guard lock(shared_->lock);
-        shared_->frame = std::move(image);
+        shared_->pixels.swap(pixels);
+        shared_->width = width_;
+        shared_->height = height_;
+        shared_->stride = int(rowBytes);
+        shared_->format = bits_ == 24 ? QImage::Format_BGR888 : QImage::Format_RGB32;
     }
     RequestRepaint();
     return S_OK;

@@ -364,22 +364,24 @@ HRESULT CFilterGraph::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {
     {
         std::lock_guard lock(queueLock_);
         bool defaultHandling = !cancelled_.count(code);
+        // The first ending decides how the run completed: an abort is not overwritten by a
+        // renderer that completes afterwards.
+        auto complete = [&](LONG how) {
+            if (completionCode_ != 0) return;
+            completionCode_ = how;
+            completed_.Set();
+        };
         if (code == EC_COMPLETE && defaultHandling) {
             // Counted per renderer: the application hears once, when the last one is done.
             auto* filter = reinterpret_cast<IBaseFilter*>(param2);
             if (!renderersLeft_.erase(filter) || !renderersLeft_.empty()) return S_OK;
             allDone = true;
-            completionCode_ = EC_COMPLETE;
-            completed_.Set();
+            complete(EC_COMPLETE);
         } else if (code == EC_COMPLETE) {
             renderersLeft_.erase(reinterpret_cast<IBaseFilter*>(param2));
-            if (renderersLeft_.empty()) {
-                completionCode_ = EC_COMPLETE;
-                completed_.Set();
-            }
+            if (renderersLeft_.empty()) complete(EC_COMPLETE);
         } else if (code == EC_ERRORABORT || code == EC_USERABORT) {
-            completionCode_ = code;
-            completed_.Set();
+            complete(code);
         } else if (defaultHandling && (code == EC_REPAINT || code == EC_NEED_RESTART ||
                                        code == EC_CLOCK_CHANGED || code == EC_ACTIVATE ||
                                        code == EC_DISPLAY_CHANGED || code == EC_SHUTTING_DOWN)) {

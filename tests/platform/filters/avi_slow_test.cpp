@@ -44,11 +44,12 @@ TEST(AviLargeFileTest, FileOverFourGibReadsBackByteIdentical) {
     }
     EXPECT_EQ(seen, kFrames);
     EXPECT_TRUE(same);
+    // ffprobe counts the frames of an 'iavs' stream only by reading them.
     std::string probe = Capture(
-        "ffprobe -v error -select_streams v:0 -show_entries "
-        "stream=nb_frames,duration -of default=nw=1 " +
+        "ffprobe -v error -select_streams v:0 -count_packets "
+        "-show_entries stream=nb_read_packets -of csv=p=0 " +
         path);
-    EXPECT_NE(probe.find("nb_frames=36000"), std::string::npos) << probe;
+    EXPECT_EQ(std::atoi(probe.c_str()), kFrames) << probe;
 }
 
 }  // namespace

@@ -324,3 +324,18 @@ TEST(GraphLifetime, ReleasingAConnectedGraphFreesEveryObject) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Graph, AnAbortIsNotOverwrittenByALaterCompletion) {
+    BuildChain(3);
+    ASSERT_EQ(control->Run(), S_OK);
+    graph.As<IMediaEventSink>()->Notify(EC_ERRORABORT, E_FAIL, 0);
+    LONG code = 0;
+    ASSERT_EQ(events->WaitForCompletion(5000, &code), S_OK);
+    Sleep(200);  // the renderer completes meanwhile
+    ASSERT_EQ(events->WaitForCompletion(0, &code), S_OK);
+    EXPECT_EQ(code, EC_ERRORABORT);
+}
+
+}  // namespace
