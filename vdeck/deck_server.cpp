@@ -21,7 +21,7 @@ constexpr double kFramePeriodSeconds = 1001.0 / 30000.0;
 
 struct DeckServer::Connection {
     Fd fd;
-    Message kind = Message::kOpenControl;
+    std::atomic<Message> kind{Message::kOpenControl};  // set by its thread, read by the transport
     std::mutex writeLock;
     platform::Thread thread;
     std::atomic<bool> done{false};
