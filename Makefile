@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
-.PHONY: all deps build build-asan build-tsan run test test-default test-asan test-tsan test-slow bench format clean
+.PHONY: all deps build build-asan build-tsan run test test-default test-asan test-tsan test-slow test-fuzz bench format clean
 
 all: build
 
@@ -26,8 +26,8 @@ run: build
 	@scripts/run-velmora build/default/bin
 
 # All tests on the default build, then under AddressSanitizer, then the threaded ones under
-# ThreadSanitizer.
-test: test-default test-asan test-tsan
+# ThreadSanitizer, then a short run of each fuzz target.
+test: test-default test-asan test-tsan test-fuzz
 
 test-default: build
 	ctest --preset default -j $(JOBS) -LE slow $(CTEST_ARGS)
@@ -41,6 +41,18 @@ test-slow: build
 
 test-tsan: build-tsan
 	ctest --preset tsan -j $(JOBS) -L threads $(CTEST_ARGS)
+
+# The libFuzzer targets (parsers of HID descriptors, DV packs and audio, AVI files), built with
+# clang and run for a short while each.
+FUZZ_SECONDS ?= 15
+test-fuzz: deps
+	cmake -S tests/fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz -j $(JOBS)
+	@set -e; for f in build/fuzz/*-fuzz; do n=$$(basename $$f); echo "== $$n"; \
+	  mkdir -p build/fuzz/corpus/$$n; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n \
+	    > build/fuzz/$$n.log 2>&1 || { tail -40 build/fuzz/$$n.log; exit 1; }; \
+	  grep -E 'stat::number_of_executed_units' build/fuzz/$$n.log; done
 
 # Long tests kept out of the everyday run (a recording over 4 GiB, for one).
 test-slow: build
