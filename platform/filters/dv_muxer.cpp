@@ -20,21 +20,26 @@ constexpr std::size_t kMaxQueuedSeconds = 2;
 
 // ---- pins ----
 
-class DvMuxer::VideoPin final : public CBaseInputPin {
+// "Stream 0" takes the DV video, "Stream 1" the PCM that goes into its audio blocks.
+class DvMuxer::InputPin final : public CBaseInputPin {
   public:
-    VideoPin(DvMuxer* filter, HRESULT* hr)
-        : CBaseInputPin("DV muxer video", filter, &filter->stateLock_, hr, u"Stream 0"),
-          muxer_(filter) {}
+    InputPin(DvMuxer* filter, HRESULT* hr, bool video)
+        : CBaseInputPin(video ? "DV muxer video" : "DV muxer audio", filter, &filter->stateLock_,
+                        hr, video ? u"Stream 0" : u"Stream 1"),
+          muxer_(filter),
+          video_(video) {}
     HRESULT CheckMediaType(const CMediaType* type) override {
-        return IsDvType(*type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+        bool accepted = video_ ? IsDvType(*type) : PcmRateOf(*type) != 0;
+        return accepted ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
     }
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override {
         HRESULT hr = CBaseInputPin::Receive(sample);
-        return hr == S_OK ? muxer_->ReceiveVideo(sample) : hr;
+        if (hr != S_OK) return hr;
+        return video_ ? muxer_->ReceiveVideo(sample) : muxer_->ReceiveAudio(sample);
     }
     HRESULT STDMETHODCALLTYPE EndOfStream() override {
         HRESULT hr = CheckStreaming();
-        return hr == S_OK ? muxer_->EndOfStream(true) : hr;
+        return hr == S_OK ? muxer_->EndOfStream(video_) : hr;
     }
     HRESULT STDMETHODCALLTYPE BeginFlush() override {
         CBaseInputPin::BeginFlush();
@@ -45,41 +50,13 @@ class DvMuxer::VideoPin final : public CBaseInputPin {
         CBaseInputPin::EndFlush();
         return hr;
     }
+    // The video's segment is the output's; the audio's follows it.
     HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop,
                                          double rate) override;
 
   private:
     DvMuxer* muxer_;
-};
-
-class DvMuxer::AudioPin final : public CBaseInputPin {
-  public:
-    AudioPin(DvMuxer* filter, HRESULT* hr)
-        : CBaseInputPin("DV muxer audio", filter, &filter->stateLock_, hr, u"Stream 1"),
-          muxer_(filter) {}
-    HRESULT CheckMediaType(const CMediaType* type) override {
-        return PcmRateOf(*type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
-    }
-    HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override {
-        HRESULT hr = CBaseInputPin::Receive(sample);
-        return hr == S_OK ? muxer_->ReceiveAudio(sample) : hr;
-    }
-    HRESULT STDMETHODCALLTYPE EndOfStream() override {
-        HRESULT hr = CheckStreaming();
-        return hr == S_OK ? muxer_->EndOfStream(false) : hr;
-    }
-    HRESULT STDMETHODCALLTYPE BeginFlush() override {
-        CBaseInputPin::BeginFlush();
-        return muxer_->BeginFlush();
-    }
-    HRESULT STDMETHODCALLTYPE EndFlush() override {
-        HRESULT hr = muxer_->EndFlush();
-        CBaseInputPin::EndFlush();
-        return hr;
-    }
-
-  private:
-    DvMuxer* muxer_;
+    bool video_;
 };
 
 class DvMuxer::OutputPin final : public CBaseOutputPin {
@@ -112,8 +89,9 @@ class DvMuxer::OutputPin final : public CBaseOutputPin {
     DvMuxer* muxer_;
 };
 
-HRESULT DvMuxer::VideoPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+HRESULT DvMuxer::InputPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     CBasePin::NewSegment(start, stop, rate);
+    if (!video_) return S_OK;
     OutputPin* out = muxer_->output_.get();
     return out->IsConnected() ? out->DeliverNewSegment(start, stop, rate) : S_OK;
 }
@@ -151,8 +129,8 @@ HRESULT DvMuxer::OutputPin::GetMediaType(int position, CMediaType* type) {
 
 DvMuxer::DvMuxer(IUnknown* outer) : CBaseFilter("DV Muxer", outer, &stateLock_, CLSID_DVMux) {
     HRESULT hr = S_OK;
-    video_ = std::make_unique<VideoPin>(this, &hr);
-    audio_ = std::make_unique<AudioPin>(this, &hr);
+    video_ = std::make_unique<InputPin>(this, &hr, true);
+    audio_ = std::make_unique<InputPin>(this, &hr, false);
     output_ = std::make_unique<OutputPin>(this, &hr);
 }
 

@@ -49,8 +49,7 @@ class DvMuxer final : public CBaseFilter {
     std::int64_t SurplusAudioSamples() const;
 
   private:
-    class VideoPin;
-    class AudioPin;
+    class InputPin;
     class OutputPin;
 
     struct Frame {
@@ -73,8 +72,8 @@ class DvMuxer final : public CBaseFilter {
     int AudioRate() const;
 
     CCritSec stateLock_;
-    std::unique_ptr<VideoPin> video_;
-    std::unique_ptr<AudioPin> audio_;
+    std::unique_ptr<InputPin> video_;
+    std::unique_ptr<InputPin> audio_;
     std::unique_ptr<OutputPin> output_;
     bool twelveBit_ = false;
 
