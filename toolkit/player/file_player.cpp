@@ -17,6 +17,7 @@ HRESULT QueryFrom(IUnknown* object, platform::ComPtr<T>* out) {
 }
 
 constexpr int kMaxPath = 260;
+constexpr std::int32_t kBuilt = 1;  // no failure cause has this value
 
 }  // namespace
 
@@ -30,6 +31,7 @@ IBaseFilter* CFilePlayer::FilterAt(int entry) const {
 
 // Releases whatever a failed open built, so the object goes with nothing left in it.
 int CFilePlayer::Fail(std::int32_t error) {
+    LeaveOwner();
     ReleaseInterfaces();
     eventHandle_ = nullptr;
     if (table_) Teardown(table_->Entries(), table_->Count());
@@ -49,22 +51,7 @@ int CFilePlayer::Open(const TovikPlayParams* params, const char* fileName) {
         m_nError = kPlayErrorBadParams;
         return 0;
     }
-    table_ = CopyTable(kPlayerFilters, kPlayerFilterCount);
-    if (!table_) return Fail(kPlayErrorNoCode);
-    if (!CreateGraph()) return Fail(kPlayErrorNoGraph);
-    try {
-        CreateFilters(table_->Entries(), kPlayerFilterCount);
-    } catch (const _tagDXM_EXPECT&) {
-        return Fail(kPlayErrorFilterMissing);
-    }
-    if (!AddFilters(table_->Entries(), kPlayerFilterCount)) return Fail(kPlayErrorFilterNotAdded);
-    if (!LoadFile(fileName)) return Fail(kPlayErrorNoCode);
-    try {
-        Connect(table_->Entries(), kPlayerFilterCount, kPlayerPlan, kPlayerPlanSteps);
-    } catch (const _tagDXM_EXPECT&) {
-        return Fail(kPlayErrorNoCode);
-    }
-    if (!ObtainInterfaces(*params)) return Fail(kPlayErrorInterfaceMissing);
+    if (std::int32_t error = BuildGraph(*params, fileName); error != kBuilt) return Fail(error);
 
     run_ = true;
     eventThread_.Start([this] { EventLoop(); });
@@ -81,6 +68,26 @@ int CFilePlayer::Open(const TovikPlayParams* params, const char* fileName) {
     m_nError = kPlayErrorNone;
     state_ = kPlayerOpen;
     return 1;
+}
+
+// Builds and connects the graph and takes its interfaces: kBuilt, or the cause of the failure.
+std::int32_t CFilePlayer::BuildGraph(const TovikPlayParams& params, const char* fileName) {
+    table_ = CopyTable(kPlayerFilters, kPlayerFilterCount);
+    if (!table_) return kPlayErrorNoCode;
+    if (!CreateGraph()) return kPlayErrorNoGraph;
+    try {
+        CreateFilters(table_->Entries(), kPlayerFilterCount);
+    } catch (const _tagDXM_EXPECT&) {
+        return kPlayErrorFilterMissing;
+    }
+    if (!AddFilters(table_->Entries(), kPlayerFilterCount)) return kPlayErrorFilterNotAdded;
+    if (!LoadFile(fileName)) return kPlayErrorNoCode;
+    try {
+        Connect(table_->Entries(), kPlayerFilterCount, kPlayerPlan, kPlayerPlanSteps);
+    } catch (const _tagDXM_EXPECT&) {
+        return kPlayErrorNoCode;
+    }
+    return ObtainInterfaces(params) ? kBuilt : kPlayErrorInterfaceMissing;
 }
 
 // The reader is given the name in UTF-16; a missing file shows up when the reader is connected.
@@ -119,6 +126,13 @@ bool CFilePlayer::ObtainInterfaces(const TovikPlayParams& params) {
     return true;
 }
 
+// The video window leaves the caller's window before the renderer goes away.
+void CFilePlayer::LeaveOwner() {
+    if (!videoWindow_) return;
+    videoWindow_->put_Visible(OAFALSE);
+    videoWindow_->put_Owner(0);
+}
+
 void CFilePlayer::ReleaseInterfaces() {
     events_.Reset();
     control_.Reset();
@@ -130,9 +144,7 @@ void CFilePlayer::ReleaseInterfaces() {
 int CFilePlayer::Close() {
     if (state_ == kPlayerClosed) return 0;
     control_->Stop();
-    // The video window leaves the caller's window before the renderer goes away.
-    videoWindow_->put_Visible(OAFALSE);
-    videoWindow_->put_Owner(0);
+    LeaveOwner();
     if (run_.exchange(false)) eventThread_.Join();
     ReleaseInterfaces();
     eventHandle_ = nullptr;

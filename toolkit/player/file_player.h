@@ -54,6 +54,8 @@ class CFilePlayer final : public CDirectShow {
 
   private:
     int Fail(std::int32_t error);
+    std::int32_t BuildGraph(const TovikPlayParams& params, const char* fileName);
+    void LeaveOwner();
     void ReleaseInterfaces();
     bool LoadFile(const char* fileName);
     bool ObtainInterfaces(const TovikPlayParams& params);
