@@ -63,8 +63,10 @@ class CFilePlayer final : public CDirectShow {
     // Seeks current to the frame given and stop to just after the frame last, so that last is
     // the final frame shown (the platform's stop position is the first frame not delivered).
     HRESULT Seek(std::int64_t current, std::int64_t last);
-    // Pauses and waits for the paused state to settle, so that a position read or seek that
-    // follows is not overtaken by the frame still on its way to the renderer.
+    // A paused graph is settled once its renderers hold the frame to show: waiting for that
+    // after a pause or seek keeps the next seek from being overtaken by the position of a frame
+    // still on its way. A running graph does not wait.
+    void Settle();
     void PauseAndSettle();
     std::int64_t Current();
     IBaseFilter* FilterAt(int entry) const;

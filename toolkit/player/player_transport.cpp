@@ -19,10 +19,14 @@ HRESULT CFilePlayer::Seek(std::int64_t current, std::int64_t last) {
                                   AM_SEEKING_AbsolutePositioning);
 }
 
-void CFilePlayer::PauseAndSettle() {
-    control_->Pause();
+void CFilePlayer::Settle() {
     OAFilterState state = State_Paused;
     control_->GetState(kSettleMilliseconds, &state);
+}
+
+void CFilePlayer::PauseAndSettle() {
+    control_->Pause();
+    Settle();
 }
 
 std::int64_t CFilePlayer::Current() {
@@ -77,7 +81,9 @@ int CFilePlayer::GetCurrentPos(std::int64_t* position) {
 
 int CFilePlayer::SetCurrentPos(std::int64_t position) {
     if (!IsOpen()) return 0;
-    return SUCCEEDED(Seek(position, rangeLast_)) ? 1 : 0;
+    HRESULT hr = Seek(position, rangeLast_);
+    Settle();
+    return SUCCEEDED(hr) ? 1 : 0;
 }
 
 // Stored without a test; it takes effect at the next play, stop, position or loop restart.
