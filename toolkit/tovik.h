@@ -87,6 +87,46 @@ int Tovik_GetCapability(TovikCaptureHandle handle, TovikCapability* capability);
 #define TOVIK_MODE_SHUTTLE_FORWARD 0x10000000
 #define TOVIK_MODE_SHUTTLE_REVERSE 0x10000001
 
+/* ---- Player family ---- */
+
+/* Parameters of TovikPlay_Open (48 bytes). */
+typedef struct TovikPlayParams {
+    uint32_t size; /* must be 48 */
+    int32_t reserved1;
+    int32_t reserved2;
+    TovikWindow ownerWindow; /* parent of the video window */
+    int32_t left;            /* video window rectangle in the owner's client coordinates */
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
+    uint32_t windowStyle;
+    uint32_t windowStyleEx;
+    int32_t windowState; /* a show command: SW_HIDE, SW_SHOW, ... */
+    int32_t reserved3;
+} TovikPlayParams;
+
+typedef struct CFilePlayer* TovikPlayHandle;
+
+TovikPlayHandle TovikPlay_Create(int unused);
+int TovikPlay_Destroy(TovikPlayHandle handle);
+int TovikPlay_Control(TovikPlayHandle handle, int command, int argument);
+TovikPlayHandle TovikPlay_Open(const TovikPlayParams* params, const char* fileName);
+int TovikPlay_ShowWindow(TovikPlayHandle handle, int windowState);
+int TovikPlay_SetWindowRect(TovikPlayHandle handle, const TovikRect* rect);
+int TovikPlay_EnableAudioMonitor(TovikPlayHandle handle, int enable);
+int TovikPlay_GetCurrentPos(TovikPlayHandle handle, int64_t* position);
+int TovikPlay_SetCurrentPos(TovikPlayHandle handle, int64_t position);
+int TovikPlay_SetPlayRange(TovikPlayHandle handle, int64_t first, int64_t last);
+int TovikPlay_GetLength(TovikPlayHandle handle, int64_t* length);
+int TovikPlay_SetCallback(TovikPlayHandle handle, TovikWindow notifyWindow, uint32_t notifyMessage,
+                          int flags);
+int TovikPlay_SetLoop(TovikPlayHandle handle, int loop);
+int TovikPlay_Close(TovikPlayHandle handle);
+int TovikPlay_SetWindowStyle(TovikPlayHandle handle, int which, int style);
+int TovikPlay_GetError(TovikPlayHandle handle);
+int TovikPlay_GetOneShot(TovikPlayHandle handle, void* picture, int* out);
+int TovikPlay_SaveBmp(TovikPlayHandle handle, const char* fileName);
+
 #ifdef __cplusplus
 }
 
@@ -95,6 +135,7 @@ static_assert(sizeof(TovikProgress) == 16, "progress record is 16 bytes");
 static_assert(offsetof(TovikProgress, position) == 8, "progress position at offset 8");
 static_assert(sizeof(TovikTimecode) == 20, "timecode record is 20 bytes");
 static_assert(sizeof(TovikCapability) == 20, "capability record is 20 bytes");
+static_assert(sizeof(TovikPlayParams) == 48, "player parameters are 48 bytes");
 #endif
 
 #endif

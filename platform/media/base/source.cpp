@@ -276,9 +276,14 @@ void CSourceSeekingStream::Restart() {
         OnSeek();
         return;
     }
-    // Downstream lets go of our buffers, so the thread can be joined; then a fresh start.
+    // Downstream lets go of our buffers, so the thread can be joined; then a fresh start. The
+    // old thread may have reported a later position meanwhile: the stream is at the start now.
     DeliverBeginFlush();
     StopThread();
+    {
+        CAutoLock seek(&m_SeekLock);
+        current_ = m_rtStart;
+    }
     DeliverEndFlush();
     OnSeek();
     StartThread();
