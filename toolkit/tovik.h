@@ -87,9 +87,46 @@ int Tovik_GetCapability(TovikCaptureHandle handle, TovikCapability* capability);
 #define TOVIK_MODE_SHUTTLE_FORWARD 0x10000000
 #define TOVIK_MODE_SHUTTLE_REVERSE 0x10000001
 
+/* ---- DV tools and the file reader ---- */
+
+/* Tool timecode (8 bytes): no size or format field. */
+typedef struct TovikToolTimecode {
+    uint16_t hours;
+    uint16_t minutes;
+    uint16_t seconds;
+    uint16_t frames;
+} TovikToolTimecode;
+
+/* Frame-rate codes of TovikTool_FrameToTimecode. */
+#define TOVIK_RATE_DROP_FRAME 0 /* 29.97 material, drop-frame labels */
+#define TOVIK_RATE_30 1
+#define TOVIK_RATE_25 2
+
+int TovikTool_FrameToTimecode(int32_t frame, TovikToolTimecode* timecode, int code);
+int TovikTool_Adjust4816SAudio(void* destination, uint32_t destinationBytes, const void* source,
+                               uint32_t sourceBytes);
+
+/* File open flags: 0 reads frames, other values without bits 0 and 2 read audio. */
+#define TOVIK_FILE_FRAMES 0
+#define TOVIK_FILE_AUDIO 2
+#define TOVIK_FILE_RENDER 1
+#define TOVIK_FILE_SYNC_RENDER 4
+
+typedef struct CFileReader* TovikFileHandle;
+
+TovikFileHandle TovikFile_Open(const char* fileName, int flags);
+int TovikFile_Close(TovikFileHandle handle);
+uint32_t TovikFile_GetLength(TovikFileHandle handle);
+int TovikFile_GetFrame(TovikFileHandle handle, uint32_t frame, void* video, void* audio,
+                       int* audioBytes);
+int TovikFile_GetAudio(TovikFileHandle handle, uint32_t firstSample, uint32_t sampleCount,
+                       void* buffer);
+int TovikFile_GetError(TovikFileHandle handle);
+
 #ifdef __cplusplus
 }
 
+static_assert(sizeof(TovikToolTimecode) == 8, "tool timecode is 8 bytes");
 static_assert(sizeof(TovikOpenParams) == 28, "open parameters are 28 bytes");
 static_assert(sizeof(TovikProgress) == 16, "progress record is 16 bytes");
 static_assert(offsetof(TovikProgress, position) == 8, "progress position at offset 8");

@@ -8,6 +8,12 @@ struct ExportEntry {
 };
 
 inline constexpr ExportEntry kTovikExports[] = {
+    {1, "TovikFile_Open"},
+    {2, "TovikFile_Close"},
+    {3, "TovikFile_GetLength"},
+    {4, "TovikFile_GetFrame"},
+    {5, "TovikFile_GetAudio"},
+    {8, "TovikFile_GetError"},
     {100, "Tovik_Open"},
     {101, "Tovik_Close"},
     {102, "Tovik_GetError"},
@@ -30,4 +36,6 @@ inline constexpr ExportEntry kTovikExports[] = {
     {119, "Tovik_GetRecStatus"},
     {120, "Tovik_GetTimecode"},
     {121, "Tovik_GetCapability"},
+    {300, "TovikTool_FrameToTimecode"},
+    {301, "TovikTool_Adjust4816SAudio"},
 };
