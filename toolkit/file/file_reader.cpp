@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "platform/kernel/sync.h"
 #include "platform/kernel/text.h"
@@ -64,6 +65,41 @@ bool FindRgb24(IPin* pin, CMediaType* found) {
     types->Release();
     return match;
 }
+
+constexpr std::uint32_t kIndexRunFrames = 4096;  // frames an index run reads at most
+
+// Counts the audio samples of every DV frame that passes the DV-stream grabber, in stream
+// order. It lives on the stack of the index run, which removes it from the grabber before it
+// goes, so the reference count is not kept.
+class CIndexCollector final : public ISampleGrabberCB {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (iid != IID_IUnknown && iid != IID_ISampleGrabberCB) return E_NOINTERFACE;
+        *object = static_cast<ISampleGrabberCB*>(this);
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE SampleCB(double, IMediaSample* sample) override {
+        BYTE* data = nullptr;
+        if (FAILED(sample->GetPointer(&data)) ||
+            sample->GetActualDataLength() <= static_cast<LONG>(kAfSizeByte))
+            return S_OK;
+        std::lock_guard hold(lock_);
+        counts_.push_back(1580u + (data[kAfSizeByte] & 0x3F));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE BufferCB(double, BYTE*, LONG) override { return S_OK; }
+    std::vector<std::uint32_t> Counts() {
+        std::lock_guard hold(lock_);
+        return counts_;
+    }
+
+  private:
+    std::mutex lock_;
+    std::vector<std::uint32_t> counts_;
+};
 
 }  // namespace
 
@@ -139,6 +175,9 @@ int CFileReader::OpenAccess(const char* fileName) {
         return Fail();
     }
     if (!AddFilters(table_->Entries(), filterCount_)) return Fail();
+    // The null renderers take what comes at once: reads wait for data, never for the clock.
+    (*table_)[kAccessVideoNull].filter->SetSyncSource(nullptr);
+    (*table_)[kAccessAudioNull].filter->SetSyncSource(nullptr);
     if (!LoadFile(fileName) || !SetFullDecode() || !ConnectAccess() || !ObtainInterfaces())
         return Fail();
     LONGLONG duration = 0;
@@ -270,20 +309,50 @@ std::uint32_t CFileReader::SamplesOfFrame(std::vector<std::uint8_t>& dvFrame) {
 }
 
 // Fills the index up to the frame that holds sample `first`; false when a run fails or the
-// sample lies beyond the end of the file.
+// sample lies beyond the end of the file. Entry i counts the samples of frames 0 to i - 1.
 bool CFileReader::FillIndexUpTo(std::uint32_t first, std::uint32_t* start) {
-    std::vector<std::uint8_t> dvFrame(kDvFrameBytes, 0);
     for (std::uint32_t i = 1; i <= frameCount_; ++i) {
-        if (sampleIndex_[i] == 0) {
-            if (!RunToFrame(i - 1)) return false;
-            sampleIndex_[i] = sampleIndex_[i - 1] + SamplesOfFrame(dvFrame);
-        }
+        if (sampleIndex_[i] == 0 && !FillIndexFrom(i)) return false;
         if (sampleIndex_[i] > first) {
             *start = i - 1;
             return true;
         }
     }
     return false;
+}
+
+void CFileReader::SetGrabbersForIndexRun(bool indexRun) {
+    for (ISampleGrabber* grabber : {dvGrabber_.Get(), audioGrabber_.Get()}) {
+        grabber->SetOneShot(indexRun ? FALSE : TRUE);
+        grabber->SetBufferSamples(indexRun ? FALSE : TRUE);
+    }
+}
+
+// Fills entries from i on in one run of the graph over a stretch of frames, counting each
+// frame's samples as it passes, instead of one seek and run for every frame.
+bool CFileReader::FillIndexFrom(std::uint32_t i) {
+    const std::uint32_t from = i - 1, frames = std::min(kIndexRunFrames, frameCount_ - from);
+    CIndexCollector collector;
+    // The grabbers pass the stretch through without keeping copies of its frames.
+    SetGrabbersForIndexRun(true);
+    dvGrabber_->SetCallback(&collector, 0);
+    LONGLONG begin = from, end = LONGLONG{from} + frames;
+    seeking_->SetPositions(&begin, AM_SEEKING_AbsolutePositioning, &end,
+                           AM_SEEKING_AbsolutePositioning);
+    const HRESULT run = control_->Run();
+    if (SUCCEEDED(run)) {
+        LONG code = 0;
+        events_->WaitForCompletion(static_cast<LONG>(INFINITE), &code);
+    }
+    control_->Stop();
+    dvGrabber_->SetCallback(nullptr, 0);
+    SetGrabbersForIndexRun(false);
+    const std::vector<std::uint32_t> counts = collector.Counts();
+    if (FAILED(run) || counts.empty()) return false;
+    const std::size_t known = std::min<std::size_t>(counts.size(), frames);
+    for (std::size_t k = 0; k < known; ++k)
+        sampleIndex_[i + k] = sampleIndex_[i + k - 1] + counts[k];
+    return true;
 }
 
 int CFileReader::GetAudio(std::uint32_t first, std::uint32_t count, void* buffer) {

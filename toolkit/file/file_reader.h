@@ -63,6 +63,8 @@ class CFileReader final : public CDirectShow {
     bool Copy(ISampleGrabber* grabber, std::uint32_t capacity, void* into);
     std::uint32_t SamplesOfFrame(std::vector<std::uint8_t>& dvFrame);
     bool FillIndexUpTo(std::uint32_t first, std::uint32_t* start);
+    bool FillIndexFrom(std::uint32_t entry);
+    void SetGrabbersForIndexRun(bool indexRun);
     void CopyFrameAudio(void* audio, int* audioBytes, const tovik::FrameAudio& pack);
 
     CLock accessLock_;
