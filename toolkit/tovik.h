@@ -123,6 +123,18 @@ int TovikFile_GetAudio(TovikFileHandle handle, uint32_t firstSample, uint32_t sa
                        void* buffer);
 int TovikFile_GetError(TovikFileHandle handle);
 
+/* Render modes: the procedures write into the graph's own buffers and set *size to the bytes
+   written; returning 0 ends the stream (both streams for the synchronised procedure). Video:
+   720x480 RGB24 bottom-up, capacity 1036800 bytes; audio: 48 kHz 16-bit stereo, 6480 bytes. */
+typedef int (*TovikRenderProc)(uint8_t* buffer, int32_t* size, void* user);
+typedef int (*TovikSyncRenderProc)(uint8_t* video, int32_t* videoSize, uint8_t* audio,
+                                   int32_t* audioSize, void* user);
+int TovikFile_SetRenderProc(TovikFileHandle handle, TovikRenderProc videoProc, void* videoUser,
+                            TovikRenderProc audioProc, void* audioUser);
+int TovikFile_StartRendering(TovikFileHandle handle, int notifyMode, TovikWindow notifyWindow,
+                             uint32_t notifyMessage);
+int TovikFile_SetSyncRenderingProc(TovikFileHandle handle, TovikSyncRenderProc proc, void* user);
+
 #ifdef __cplusplus
 }
 

@@ -49,6 +49,24 @@ int TovikFile_GetError(TovikFileHandle handle) {
     return handle ? handle->Error() : 0;
 }
 
+int TovikFile_SetRenderProc(TovikFileHandle handle, TovikRenderProc videoProc, void* videoUser,
+                            TovikRenderProc audioProc, void* audioUser) {
+    if (!handle) return 0;
+    return handle->SetRenderProc(videoProc, videoUser, audioProc, audioUser);
+}
+
+int TovikFile_StartRendering(TovikFileHandle handle, int notifyMode, TovikWindow notifyWindow,
+                             uint32_t notifyMessage) {
+    if (!handle) return 0;
+    return Guard(0,
+                 [&] { return handle->StartRendering(notifyMode, notifyWindow, notifyMessage); });
+}
+
+int TovikFile_SetSyncRenderingProc(TovikFileHandle handle, TovikSyncRenderProc proc, void* user) {
+    if (!handle) return 0;
+    return handle->SetSyncRenderingProc(proc, user);
+}
+
 int TovikTool_FrameToTimecode(int32_t frame, TovikToolTimecode* timecode, int code) {
     if (!timecode) return 0;
     tovik::ToolTimecode result{timecode->hours, timecode->minutes, timecode->seconds,

@@ -8,6 +8,7 @@
 #include "platform/kernel/text.h"
 #include "platform/media/formats.h"
 #include "platform/media/media_type.h"
+#include "platform/user/window.h"
 #include "toolkit/file/file_tables.h"
 
 namespace tovik {
@@ -141,9 +142,8 @@ CFileReader::~CFileReader() {
 
 int CFileReader::Open(const char* fileName, int flags) {
     flags_ = flags;
-    if (flags & (kOpenRender | kOpenSyncRender)) return 0;  // writing is not available yet
     if (!fileName) return 0;
-    return OpenAccess(fileName);
+    return RenderMode() ? OpenRender(fileName) : OpenAccess(fileName);
 }
 
 int CFileReader::Fail() {
@@ -152,6 +152,7 @@ int CFileReader::Fail() {
 }
 
 void CFileReader::ReleaseBuilt() {
+    eventHandle_ = nullptr;
     seeking_.Reset();
     videoGrabber_.Reset();
     audioGrabber_.Reset();
@@ -252,7 +253,9 @@ bool CFileReader::ObtainInterfaces() {
 
 int CFileReader::Close() {
     if (!opened_) return 0;
+    EndSync();  // no bridge waits for a hand-off any more
     control_->Stop();
+    StopRenderThreads();
     ReleaseBuilt();
     opened_ = false;
     return 1;
@@ -375,4 +378,196 @@ int CFileReader::GetAudio(std::uint32_t first, std::uint32_t count, void* buffer
         at = upTo;
     }
     return 1;
+}
+
+// ---- Render modes ----
+
+namespace {
+
+// RGB24 720x480 bottom-up pictures, one a frame.
+void BuildPictureType(CMediaType* type) {
+    *type = CMediaType(&MEDIATYPE_Video);
+    type->SetSubtype(&MEDIASUBTYPE_RGB24);
+    type->SetFormatType(&FORMAT_VideoInfo);
+    auto* info =
+        reinterpret_cast<VIDEOINFOHEADER*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
+    if (!info) return;
+    *info = VIDEOINFOHEADER{};
+    info->rcSource = info->rcTarget = RECT{0, 0, 720, 480};
+    info->dwBitRate = 248832000;
+    info->AvgTimePerFrame = 334;
+    info->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info->bmiHeader.biWidth = 720;
+    info->bmiHeader.biHeight = 480;
+    info->bmiHeader.biPlanes = 1;
+    info->bmiHeader.biBitCount = 24;
+    info->bmiHeader.biCompression = BI_RGB;
+    info->bmiHeader.biSizeImage = kPictureBytes;
+}
+
+}  // namespace
+
+int CFileReader::OpenRender(const char* fileName) {
+    filterCount_ = kRenderFilterCount;
+    table_ = CopyTable(kRenderFilters, filterCount_);
+    if (!table_ || !CreateGraph()) return Fail();
+    try {
+        CreateFilters(table_->Entries(), filterCount_);  // the bridges must be registered
+    } catch (const _tagDXM_EXPECT&) {
+        return Fail();
+    }
+    if (!AddFilters(table_->Entries(), filterCount_)) return Fail();
+    CMediaType picture, pcm;
+    BuildPictureType(&picture);
+    BuildPcmType(&pcm);
+    platform::ComPtr<IFileSinkFilter> sink;
+    if (SUCCEEDED(QueryFrom((*table_)[kRenderWriter].filter, &sink))) {
+        WCHAR wide[260] = {};
+        MultiByteToWideChar(CP_ACP, 0, fileName, -1, wide, 260);
+        wide[259] = 0;
+        sink->SetFileName(wide, nullptr);
+        platform::ComPtr<IFileSinkFilter2> mode;
+        if (SUCCEEDED(QueryFrom(sink.Get(), &mode))) mode->SetMode(AM_FILE_OVERWRITE);
+    }
+    if (!ConfigureBridge(kRenderVideoBridge, kPictureBytes, &picture, &FillVideo) ||
+        !ConfigureBridge(kRenderAudioBridge, kFrameAudioBytes, &pcm, &FillAudio))
+        return Fail();
+    try {
+        Connect(table_->Entries(), filterCount_, kRenderPlan, kRenderPlanSteps);
+    } catch (const _tagDXM_EXPECT&) {
+        return Fail();
+    }
+    if (!ObtainRenderInterfaces()) return Fail();
+    synchronised_ = (flags_ & kOpenSyncRender) != 0;
+    if (synchronised_) flags_ = kOpenRender;
+    eventRun_ = true;
+    eventThread_.Start([this] { EventLoop(); });
+    opened_ = true;
+    return 1;
+}
+
+bool CFileReader::ConfigureBridge(int entry, LONG size, const AM_MEDIA_TYPE* type,
+                                  BridgeRenderProc fill) {
+    platform::ComPtr<ITovikSourceBridge> bridge;
+    if (FAILED(QueryFrom((*table_)[entry].filter, &bridge))) return false;
+    bridge->SetBufferSize(size);
+    bridge->SetMediaType(type);
+    bridge->SetRenderProc(fill, this);
+    return true;
+}
+
+bool CFileReader::ObtainRenderInterfaces() {
+    if (FAILED(QueryFrom(m_pGraph, &events_))) return false;
+    OAEVENT handle = 0;
+    if (FAILED(events_->GetEventHandle(&handle))) return false;
+    eventHandle_ = reinterpret_cast<HANDLE>(handle);
+    if (FAILED(QueryFrom(m_pGraph, &control_))) return false;
+    platform::ComPtr<IMediaSeeking> seeking;
+    if (FAILED(QueryFrom(m_pGraph, &seeking))) return false;
+    if (seeking->IsFormatSupported(&TIME_FORMAT_FRAME) == S_OK)
+        seeking->SetTimeFormat(&TIME_FORMAT_FRAME);
+    return true;
+}
+
+int CFileReader::SetRenderProc(RenderProc video, void* videoUser, RenderProc audio,
+                               void* audioUser) {
+    videoUser_ = videoUser;
+    audioUser_ = audioUser;
+    videoProc_ = video;
+    audioProc_ = audio;
+    return 1;
+}
+
+int CFileReader::SetSyncRenderingProc(SyncRenderProc proc, void* user) {
+    if (!opened_ || !synchronised_) return 0;
+    std::lock_guard hold(syncLock_);
+    syncProc_ = proc;
+    syncUser_ = user;
+    return 1;
+}
+
+int CFileReader::StartRendering(int notifyMode, std::uint32_t window, std::uint32_t message) {
+    if (!opened_ || !RenderMode() || syncThread_.Joinable() || eventRun_ == false) return 0;
+    notifyWindow_ = window;
+    notifyMessage_ = message;
+    notifyMode_ = notifyMode;
+    if (synchronised_) syncThread_.Start([this] { SyncLoop(); });
+    control_->Run();
+    return 1;
+}
+
+LONG CFileReader::FillVideo(BYTE* buffer, LONG* size, void* reader) {
+    auto* self = static_cast<CFileReader*>(reader);
+    if (self->synchronised_) return self->HandOff(true, buffer, size);
+    RenderProc proc = self->videoProc_;
+    return proc ? proc(buffer, size, self->videoUser_) : 0;
+}
+
+LONG CFileReader::FillAudio(BYTE* buffer, LONG* size, void* reader) {
+    auto* self = static_cast<CFileReader*>(reader);
+    if (self->synchronised_) return self->HandOff(false, buffer, size);
+    RenderProc proc = self->audioProc_;
+    return proc ? proc(buffer, size, self->audioUser_) : 0;
+}
+
+// A bridge's request in synchronised mode: wait until the synchroniser has filled this buffer
+// together with the other bridge's; 0 at once when the synchroniser has ended.
+LONG CFileReader::HandOff(bool video, BYTE* buffer, LONG* size) {
+    std::unique_lock hold(syncLock_);
+    Pending& mine = video ? pendingVideo_ : pendingAudio_;
+    if (syncEnded_) return 0;
+    mine = {buffer, size, true};
+    const std::uint64_t cycle = syncCycles_;
+    syncWake_.notify_all();
+    syncWake_.wait(hold, [&] { return syncCycles_ != cycle || syncEnded_; });
+    if (syncCycles_ == cycle) {  // ended before this buffer was filled
+        mine.waiting = false;
+        return 0;
+    }
+    return syncResult_;
+}
+
+void CFileReader::SyncLoop() {
+    std::unique_lock hold(syncLock_);
+    for (;;) {
+        syncWake_.wait(
+            hold, [&] { return syncEnded_ || (pendingVideo_.waiting && pendingAudio_.waiting); });
+        if (syncEnded_) return;
+        const Pending video = pendingVideo_, audio = pendingAudio_;
+        const SyncRenderProc proc = syncProc_;
+        void* user = syncUser_;
+        hold.unlock();
+        const LONG result =
+            proc ? proc(video.buffer, video.size, audio.buffer, audio.size, user) : 0;
+        hold.lock();
+        syncResult_ = result;
+        pendingVideo_.waiting = pendingAudio_.waiting = false;
+        ++syncCycles_;
+        if (result == 0) syncEnded_ = true;
+        syncWake_.notify_all();
+        if (syncEnded_) return;
+    }
+}
+
+void CFileReader::EndSync() {
+    std::lock_guard hold(syncLock_);
+    syncEnded_ = true;
+    syncWake_.notify_all();
+}
+
+void CFileReader::EventLoop() {
+    while (eventRun_) {
+        if (WaitForSingleObject(eventHandle_, 200) != WAIT_OBJECT_0) continue;
+        LONG code = 0;
+        LONG_PTR param1 = 0, param2 = 0;
+        if (events_->GetEvent(&code, &param1, &param2, 0) != S_OK) continue;
+        if (notifyMode_ == 1)
+            PostMessage(notifyWindow_, notifyMessage_, static_cast<WPARAM>(code), 0);
+        events_->FreeEventParams(code, param1, param2);
+    }
+}
+
+void CFileReader::StopRenderThreads() {
+    syncThread_.Join();
+    if (eventRun_.exchange(false)) eventThread_.Join();
 }

@@ -1,5 +1,7 @@
 #include "toolkit/file/file_tables.h"
 
+#include "bridge/source_bridge.h"
+
 namespace {
 
 PinEntry g_readerPins[] = {{"Output", nullptr}};
@@ -13,6 +15,12 @@ PinEntry g_audioGrabberPins[] = {{"Input", nullptr}, {"Output", nullptr}};
 PinEntry g_audioNullPins[] = {{"In", nullptr}};
 PinEntry g_rendererPins[] = {{"Input", nullptr}};
 PinEntry g_soundPins[] = {{"Audio Input pin (rendered)", nullptr}};
+PinEntry g_videoBridgePins[] = {{"Out", nullptr}};
+PinEntry g_audioBridgePins[] = {{"Out", nullptr}};
+PinEntry g_encoderPins[] = {{"XForm In", nullptr}, {"XForm Out", nullptr}};
+PinEntry g_dvMuxerPins[] = {{"Stream 0", nullptr}, {"Stream 1", nullptr}, {"Output", nullptr}};
+PinEntry g_aviMuxPins[] = {{"Input 01", nullptr}, {"AVI Out", nullptr}};
+PinEntry g_writerPins[] = {{"in", nullptr}};
 
 constexpr ConnectStep Find(int filter, int pin) {
     return {kStepFindPin, filter, pin, 0, 0, nullptr};
@@ -66,4 +74,31 @@ const ConnectStep kAccessPlan[kAccessPlanSteps] = {
     Find(5, 1), Find(6, 0), Join(5, 1, 6, 0),  // video grabber -> null renderer (RGB24)
     Find(3, 2), Find(7, 0), Join(3, 2, 7, 0),  // AudOut00 -> audio grabber (PCM)
     Find(7, 1), Find(8, 0), Join(7, 1, 8, 0),  // audio grabber -> null renderer (PCM)
+};
+
+const FilterEntry kRenderFilters[kRenderFilterCount] = {
+    {kCreateByClass,
+     {&CLSID_TovikSourceBridge},
+     "Tovik Source Bridge Video",
+     nullptr,
+     1,
+     g_videoBridgePins},
+    {kCreateByClass,
+     {&CLSID_TovikSourceBridge},
+     "Tovik Source Bridge Image",
+     nullptr,
+     1,
+     g_audioBridgePins},
+    {kCreateByClass, {&CLSID_DVVideoEnc}, "DV Video Encoder", nullptr, 2, g_encoderPins},
+    {kCreateByClass, {&CLSID_DVMux}, "DV Muxer", nullptr, 3, g_dvMuxerPins},
+    {kCreateByClass, {&CLSID_AviDest}, "AVI Mux", nullptr, 2, g_aviMuxPins},
+    {kCreateByClass, {&CLSID_FileWriter}, "File Writer", nullptr, 1, g_writerPins},
+};
+
+const ConnectStep kRenderPlan[kRenderPlanSteps] = {
+    Find(0, 0), Find(2, 0), Join(0, 0, 2, 0),  // video bridge -> DV encoder
+    Find(2, 1), Find(3, 0), Join(2, 1, 3, 0),  // encoder -> DV muxer Stream 0
+    Find(1, 0), Find(3, 1), Join(1, 0, 3, 1),  // audio bridge -> DV muxer Stream 1
+    Find(3, 2), Find(4, 0), Join(3, 2, 4, 0),  // DV muxer -> AVI mux
+    Find(4, 1), Find(5, 0), Join(4, 1, 5, 0),  // AVI mux -> file writer
 };

@@ -30,3 +30,19 @@ extern const ConnectStep kAccessPlan[kAccessPlanSteps];
 inline constexpr int kPlanDecoderToGrabber = 12;  // first step of the decoded-picture connection
 inline constexpr int kPlanAudioStart = 18;        // first step of the audio connections
 inline constexpr int kPlanStreamEnd = 9;          // steps that bring the DV stream to the splitter
+
+inline constexpr int kRenderFilterCount = 6;
+inline constexpr int kRenderPlanSteps = 15;
+
+enum RenderEntry {
+    kRenderVideoBridge = 0,
+    kRenderAudioBridge = 1,  // named "Image" in the graph, but it carries the audio
+    kRenderEncoder = 2,
+    kRenderDvMuxer = 3,
+    kRenderAviMux = 4,
+    kRenderWriter = 5,
+};
+
+extern const FilterEntry kRenderFilters[kRenderFilterCount];
+// Video bridge -> DV encoder -> DV muxer, audio bridge -> DV muxer -> AVI mux -> file writer.
+extern const ConnectStep kRenderPlan[kRenderPlanSteps];
