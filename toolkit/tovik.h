@@ -127,9 +127,58 @@ int TovikPlay_GetError(TovikPlayHandle handle);
 int TovikPlay_GetOneShot(TovikPlayHandle handle, void* picture, int* out);
 int TovikPlay_SaveBmp(TovikPlayHandle handle, const char* fileName);
 
+/* ---- DV tools and the file reader ---- */
+
+/* Tool timecode (8 bytes): no size or format field. */
+typedef struct TovikToolTimecode {
+    uint16_t hours;
+    uint16_t minutes;
+    uint16_t seconds;
+    uint16_t frames;
+} TovikToolTimecode;
+
+/* Frame-rate codes of TovikTool_FrameToTimecode. */
+#define TOVIK_RATE_DROP_FRAME 0 /* 29.97 material, drop-frame labels */
+#define TOVIK_RATE_30 1
+#define TOVIK_RATE_25 2
+
+int TovikTool_FrameToTimecode(int32_t frame, TovikToolTimecode* timecode, int code);
+int TovikTool_Adjust4816SAudio(void* destination, uint32_t destinationBytes, const void* source,
+                               uint32_t sourceBytes);
+
+/* File open flags: 0 reads frames, other values without bits 0 and 2 read audio. */
+#define TOVIK_FILE_FRAMES 0
+#define TOVIK_FILE_AUDIO 2
+#define TOVIK_FILE_RENDER 1
+#define TOVIK_FILE_SYNC_RENDER 4
+
+typedef struct CFileReader* TovikFileHandle;
+
+TovikFileHandle TovikFile_Open(const char* fileName, int flags);
+int TovikFile_Close(TovikFileHandle handle);
+uint32_t TovikFile_GetLength(TovikFileHandle handle);
+int TovikFile_GetFrame(TovikFileHandle handle, uint32_t frame, void* video, void* audio,
+                       int* audioBytes);
+int TovikFile_GetAudio(TovikFileHandle handle, uint32_t firstSample, uint32_t sampleCount,
+                       void* buffer);
+int TovikFile_GetError(TovikFileHandle handle);
+
+/* Render modes: the procedures write into the graph's own buffers and set *size to the bytes
+   written; returning 0 ends the stream (both streams for the synchronised procedure). Video:
+   720x480 RGB24 bottom-up, capacity 1036800 bytes; audio: 48 kHz 16-bit stereo, 6480 bytes. */
+typedef int (*TovikRenderProc)(uint8_t* buffer, int32_t* size, void* user);
+typedef int (*TovikSyncRenderProc)(uint8_t* video, int32_t* videoSize, uint8_t* audio,
+                                   int32_t* audioSize, void* user);
+int TovikFile_SetRenderProc(TovikFileHandle handle, TovikRenderProc videoProc, void* videoUser,
+                            TovikRenderProc audioProc, void* audioUser);
+int TovikFile_StartRendering(TovikFileHandle handle, int notifyMode, TovikWindow notifyWindow,
+                             uint32_t notifyMessage);
+int TovikFile_SetSyncRenderingProc(TovikFileHandle handle, TovikSyncRenderProc proc, void* user);
+
 #ifdef __cplusplus
 }
 
+static_assert(sizeof(TovikToolTimecode) == 8, "tool timecode is 8 bytes");
 static_assert(sizeof(TovikOpenParams) == 28, "open parameters are 28 bytes");
 static_assert(sizeof(TovikProgress) == 16, "progress record is 16 bytes");
 static_assert(offsetof(TovikProgress, position) == 8, "progress position at offset 8");

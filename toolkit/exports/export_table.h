@@ -8,6 +8,15 @@ struct ExportEntry {
 };
 
 inline constexpr ExportEntry kTovikExports[] = {
+    {1, "TovikFile_Open"},
+    {2, "TovikFile_Close"},
+    {3, "TovikFile_GetLength"},
+    {4, "TovikFile_GetFrame"},
+    {5, "TovikFile_GetAudio"},
+    {6, "TovikFile_SetRenderProc"},
+    {7, "TovikFile_StartRendering"},
+    {8, "TovikFile_GetError"},
+    {9, "TovikFile_SetSyncRenderingProc"},
     {100, "Tovik_Open"},
     {101, "Tovik_Close"},
     {102, "Tovik_GetError"},
@@ -48,4 +57,6 @@ inline constexpr ExportEntry kTovikExports[] = {
     {215, "TovikPlay_GetError"},
     {216, "TovikPlay_GetOneShot"},
     {217, "TovikPlay_SaveBmp"},
+    {300, "TovikTool_FrameToTimecode"},
+    {301, "TovikTool_Adjust4816SAudio"},
 };

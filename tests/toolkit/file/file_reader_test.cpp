@@ -1,0 +1,233 @@
+// The file reader through the library's exports against type-1 AVI files of ffmpeg-made DV
+// frames: frame pictures and audio as ffmpeg reads them, 32 kHz frames stretched to 48 kHz,
+// sample-exact audio runs, and the calls that must answer 0 without touching a buffer.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "platform/dv/audio.h"
+#include "tests/platform/dv/dv_media.h"
+#include "tests/platform/filters/avi_test_support.h"
+#include "toolkit/file/file_reader.h"
+#include "toolkit/tovik.h"
+
+namespace {
+
+namespace dv = velmora::test::dv;
+namespace pdv = platform::dv;
+using Frames = std::vector<dv::Bytes>;
+using Samples = std::vector<std::int16_t>;
+
+constexpr int kFrames = 24;
+constexpr std::size_t kRowBytes = 720 * 3;
+
+// Everything read from a file, and what it was made of, built once for all tests.
+struct Media {
+    avi_test::TempDir dir;
+    Frames frames;                       // the raw DV frames in the file
+    std::vector<dv::Bytes> pictures;     // ffmpeg's decode, bottom-up like the decoder's
+    Samples audio;                       // ffmpeg's reading of the frames' audio
+    std::vector<std::size_t> firstPair;  // pair number of each frame's first pair
+    std::string avi48, avi32;
+    Frames frames32;
+    std::vector<Samples> audio32;  // the 32 kHz pairs written into each frame
+};
+
+Media* g_media = nullptr;
+
+void WriteType1(const Frames& frames, const std::string& path) {
+    avi_test::WriteAvi(avi_test::FramesOf(frames), path);
+}
+
+// The same pictures with 32 kHz audio: a ramp on the left and its negation on the right.
+void Make32k(Media& m) {
+    std::int16_t next = -3000;
+    for (std::size_t i = 0; i < m.frames.size(); ++i) {
+        dv::Bytes frame = m.frames[i];
+        const int pairs = pdv::LockedSamplesInFrame(pdv::System::Ntsc525, 32000, std::int64_t(i));
+        Samples pcm;
+        for (int p = 0; p < pairs; ++p, next += 5) {
+            pcm.push_back(next);
+            pcm.push_back(std::int16_t(-next));
+        }
+        pdv::AudioWriteFormat format;
+        format.sampleRate = 32000;
+        ASSERT_TRUE(pdv::WriteAudio(frame.data(), frame.size(), format, pcm.data(),
+                                    std::size_t(pairs), std::size_t(pairs)));
+        m.frames32.push_back(std::move(frame));
+        m.audio32.push_back(std::move(pcm));
+    }
+    m.avi32 = m.dir.File("tone32.avi");
+    WriteType1(m.frames32, m.avi32);
+}
+
+void MakeMedia(Media& m) {
+    const std::string raw = m.dir.File("clip.dv");
+    ASSERT_TRUE(dv::MakeNtscDv(raw, kFrames));
+    m.frames = dv::SplitFrames(dv::ReadFile(raw));
+    ASSERT_EQ(m.frames.size(), std::size_t(kFrames));
+    for (const auto& p : dv::FfmpegPictures(raw)) m.pictures.push_back(dv::FlipRows(p, kRowBytes));
+    m.audio = dv::FfmpegAudio(raw);
+    std::size_t at = 0;
+    for (const auto& f : m.frames) {
+        m.firstPair.push_back(at);
+        at += tovik::ReadAudioPack(f.data()).samples;
+    }
+    m.firstPair.push_back(at);
+    ASSERT_GE(m.audio.size(), at * 2);
+    m.avi48 = m.dir.File("clip.avi");
+    WriteType1(m.frames, m.avi48);
+    Make32k(m);
+}
+
+class FileReaderTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        CoInitialize(nullptr);
+        g_media = new Media;
+        MakeMedia(*g_media);
+    }
+    static void TearDownTestSuite() {
+        delete g_media;
+        g_media = nullptr;
+    }
+    void SetUp() override { ASSERT_FALSE(HasFatalFailure()); }
+    const Media& m() { return *g_media; }
+
+    // Pairs first..first+count of ffmpeg's audio.
+    Samples Expected(std::size_t first, std::size_t count) {
+        return Samples(m().audio.begin() + std::ptrdiff_t(first * 2),
+                       m().audio.begin() + std::ptrdiff_t((first + count) * 2));
+    }
+};
+
+// Closes the handle when the test ends.
+struct Handle {
+    TovikFileHandle h;
+    explicit Handle(TovikFileHandle handle) : h(handle) {}
+    ~Handle() { TovikFile_Close(h); }
+};
+
+TEST_F(FileReaderTest, NullHandlesAndBadOpensAnswerZero) {
+    char buffer[16] = {};
+    int bytes = 5;
+    EXPECT_EQ(TovikFile_Close(nullptr), 0);
+    EXPECT_EQ(TovikFile_GetLength(nullptr), 0u);
+    EXPECT_EQ(TovikFile_GetError(nullptr), 0);
+    EXPECT_EQ(TovikFile_GetFrame(nullptr, 0, buffer, buffer, &bytes), 0);
+    EXPECT_EQ(TovikFile_GetAudio(nullptr, 0, 1, buffer), 0);
+    EXPECT_EQ(bytes, 5);
+    EXPECT_EQ(TovikFile_Open(m().dir.File("missing.avi").c_str(), 0), nullptr);
+    EXPECT_EQ(TovikFile_Open(m().dir.File("clip.dv").c_str(), 0), nullptr);  // not an AVI
+    EXPECT_EQ(TovikFile_Open(nullptr, 0), nullptr);
+}
+
+TEST_F(FileReaderTest, FramesDecodeAsFfmpegDoesWithTheirOwnAudio) {
+    Handle file(TovikFile_Open(m().avi48.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file.h, nullptr);
+    ASSERT_EQ(TovikFile_GetLength(file.h), std::uint32_t(kFrames));
+    EXPECT_EQ(TovikFile_GetError(file.h), 0);
+    dv::Bytes picture(tovik::kPictureBytes);
+    Samples audio(tovik::kFrameAudioBytes / 2);
+    // Out of order on purpose: each read seeks.
+    for (std::uint32_t n : {std::uint32_t(kFrames / 2), 0u, std::uint32_t(kFrames - 1), 1u}) {
+        int bytes = 0;
+        ASSERT_EQ(TovikFile_GetFrame(file.h, n, picture.data(), audio.data(), &bytes), 1) << n;
+        EXPECT_GE(dv::Psnr(picture, m().pictures[n]), 45.0) << n;
+        const std::size_t pairs = m().firstPair[n + 1] - m().firstPair[n];
+        ASSERT_EQ(bytes, int(pairs * 4)) << n;
+        EXPECT_GE(bytes, 6320);
+        EXPECT_LE(bytes, 6480);
+        Samples got(audio.begin(), audio.begin() + std::ptrdiff_t(pairs * 2));
+        EXPECT_EQ(got, Expected(m().firstPair[n], pairs)) << n;
+    }
+    // The file's audio comes in frames of different lengths, and GetFrame says so.
+    std::set<std::size_t> lengths;
+    for (std::size_t i = 0; i < 5; ++i) lengths.insert(m().firstPair[i + 1] - m().firstPair[i]);
+    EXPECT_GT(lengths.size(), 1u);
+}
+
+TEST_F(FileReaderTest, GetFrameAnswersZeroWithoutTouchingBuffersOutsideTheFile) {
+    Handle file(TovikFile_Open(m().avi48.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file.h, nullptr);
+    dv::Bytes picture(tovik::kPictureBytes, 0xAB), audio(tovik::kFrameAudioBytes, 0xCD);
+    int bytes = -7;
+    EXPECT_EQ(TovikFile_GetFrame(file.h, kFrames, picture.data(), audio.data(), &bytes), 0);
+    EXPECT_EQ(TovikFile_GetFrame(file.h, 0xFFFFFFFFu, picture.data(), audio.data(), &bytes), 0);
+    EXPECT_EQ(bytes, -7);
+    EXPECT_TRUE(std::all_of(picture.begin(), picture.end(), [](auto b) { return b == 0xAB; }));
+    EXPECT_TRUE(std::all_of(audio.begin(), audio.end(), [](auto b) { return b == 0xCD; }));
+    // Nothing asked for: the graph still runs and the call succeeds.
+    EXPECT_EQ(TovikFile_GetFrame(file.h, 3, nullptr, nullptr, nullptr), 1);
+    // An audio frame buffer needs somewhere to say how much it holds.
+    EXPECT_EQ(TovikFile_GetFrame(file.h, 3, nullptr, audio.data(), nullptr), 0);
+    // Frame access has no sample index.
+    EXPECT_EQ(TovikFile_GetAudio(file.h, 0, 10, audio.data()), 0);
+}
+
+TEST_F(FileReaderTest, ThirtyTwoKilohertzFramesAreStretchedToOneFrameOf48kHz) {
+    Handle file(TovikFile_Open(m().avi32.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file.h, nullptr);
+    Samples audio(tovik::kFrameAudioBytes / 2, 0);
+    for (std::uint32_t n : {0u, 5u, std::uint32_t(kFrames - 1)}) {
+        int bytes = 0;
+        ASSERT_EQ(TovikFile_GetFrame(file.h, n, nullptr, audio.data(), &bytes), 1);
+        ASSERT_EQ(bytes, 6408);
+        const Samples& source = m().audio32[n];
+        EXPECT_EQ(audio[0], source[0]);
+        EXPECT_EQ(audio[1], source[1]);
+        EXPECT_EQ(audio[3202], source[source.size() - 2]) << n;
+        EXPECT_EQ(audio[3203], source[source.size() - 1]) << n;
+        // A ramp stays a ramp: every output lies between the source's ends, in order.
+        for (std::size_t i = 1; i < 1602; ++i) ASSERT_GE(audio[2 * i], audio[2 * i - 2]) << i;
+    }
+}
+
+TEST_F(FileReaderTest, AudioModeReadsSampleRunsAcrossFrames) {
+    Handle file(TovikFile_Open(m().avi48.c_str(), TOVIK_FILE_AUDIO));
+    ASSERT_NE(file.h, nullptr);
+    dv::Bytes picture(16, 0xAB);
+    int bytes = -7;
+    EXPECT_EQ(TovikFile_GetFrame(file.h, 0, picture.data(), picture.data(), &bytes), 0);
+    EXPECT_EQ(bytes, -7);
+    EXPECT_EQ(picture, dv::Bytes(16, 0xAB));
+
+    const std::size_t total = m().firstPair[kFrames];
+    auto read = [&](std::size_t first, std::size_t count, int* result) {
+        Samples out(count * 2 + 8, 0x5A5A);
+        *result =
+            TovikFile_GetAudio(file.h, std::uint32_t(first), std::uint32_t(count), out.data());
+        return out;
+    };
+    int result = 0;
+    // Inside frame 2, then across frames 4 to 6 (and again, from the index), then at the end.
+    const std::size_t inside = m().firstPair[2] + 100, across = m().firstPair[5] - 1700;
+    for (auto [first, count] : {std::pair{inside, std::size_t(300)},
+                                {across, std::size_t(3500)},
+                                {across, std::size_t(3500)},
+                                {total - 10, std::size_t(10)}}) {
+        Samples out = read(first, count, &result);
+        ASSERT_EQ(result, 1) << first;
+        EXPECT_EQ(Samples(out.begin(), out.begin() + std::ptrdiff_t(count * 2)),
+                  Expected(first, count))
+            << first;
+        EXPECT_EQ(out[count * 2], 0x5A5A) << "written past the run";
+    }
+    // A run past the end gives the samples up to the end and nothing beyond them.
+    Samples tail = read(total - 50, 500, &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(Samples(tail.begin(), tail.begin() + 100), Expected(total - 50, 50));
+    EXPECT_EQ(tail[100], 0x5A5A);
+    // A first sample beyond the end, and an empty run.
+    Samples none = read(total, 4, &result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(none[0], 0x5A5A);
+    read(10, 0, &result);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(TovikFile_GetAudio(file.h, 0, 4, nullptr), 0);
+}
+
+}  // namespace
