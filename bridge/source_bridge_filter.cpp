@@ -104,10 +104,9 @@ void CSourceBridgePin::Stamp(IMediaSample* sample) {
 }
 
 void CSourceBridgePin::SendEndOfStream() {
-    IPin* connected = nullptr;
-    if (FAILED(ConnectedTo(&connected)) || !connected) return;
-    connected->EndOfStream();
-    connected->Release();
+    // On the streaming thread: no state lock here (a stopping filter holds it while it joins
+    // this thread), and the connection cannot change while the pin streams.
+    DeliverEndOfStream();
 }
 
 HRESULT CSourceBridgePin::FillBuffer(IMediaSample* sample) {
