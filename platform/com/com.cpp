@@ -158,6 +158,14 @@ void* CoTaskMemRealloc(void* block, SIZE_T size) { return std::realloc(block, si
 
 void CoTaskMemFree(void* block) { std::free(block); }
 
+WCHAR* platform::CoTaskMemString(std::u16string_view text) {
+    auto* copy = static_cast<WCHAR*>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+    if (!copy) return nullptr;
+    std::copy(text.begin(), text.end(), copy);
+    copy[text.size()] = 0;
+    return copy;
+}
+
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;

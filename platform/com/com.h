@@ -4,6 +4,7 @@
 // in-process servers registered under CLSID\{...}\InprocServer32.
 
 #include <functional>
+#include <string_view>
 
 #include "platform/com/com_ptr.h"
 #include "platform/com/unknown.h"
@@ -25,6 +26,11 @@ void CoUninitialize();
 void* CoTaskMemAlloc(SIZE_T size);
 void* CoTaskMemRealloc(void* block, SIZE_T size);
 void CoTaskMemFree(void* block);
+
+namespace platform {
+// A zero-terminated copy of the text in task memory (the caller frees it), or null.
+WCHAR* CoTaskMemString(std::u16string_view text);
+}  // namespace platform
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved, REFIID iid,
                          void** object);

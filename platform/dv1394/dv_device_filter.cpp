@@ -313,11 +313,8 @@ HRESULT CDvDeviceFilter::GetCapability(LONG capability, LONG* value, double*) {
 HRESULT CDvDeviceFilter::get_ExternalDeviceID(LPOLESTR* id) {
     if (!id) return E_POINTER;
     std::u16string name = platform::Utf8ToUtf16(unit_->Name());
-    *id = static_cast<LPOLESTR>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));
-    if (!*id) return E_OUTOFMEMORY;
-    std::copy(name.begin(), name.end(), *id);
-    (*id)[name.size()] = 0;
-    return S_OK;
+    *id = platform::CoTaskMemString(name);
+    return *id ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT CDvDeviceFilter::get_DevicePort(LONG* port) {

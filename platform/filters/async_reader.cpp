@@ -324,10 +324,8 @@ HRESULT CAsyncReader::GetCurFile(LPOLESTR* file, AM_MEDIA_TYPE* type) {
     *file = nullptr;
     CAutoLock lock(&stateLock_);
     if (fileName_.empty()) return E_FAIL;
-    auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((fileName_.size() + 1) * sizeof(WCHAR)));
+    auto* copy = platform::CoTaskMemString(fileName_);
     if (!copy) return E_OUTOFMEMORY;
-    std::copy(fileName_.begin(), fileName_.end(), copy);
-    copy[fileName_.size()] = 0;
     if (type) {
         HRESULT hr = CopyMediaType(type, &type_);
         if (FAILED(hr)) {

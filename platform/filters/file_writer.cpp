@@ -246,10 +246,8 @@ HRESULT CFileWriter::GetCurFile(LPOLESTR* file, AM_MEDIA_TYPE* type) {
     *file = nullptr;
     CAutoLock lock(&stateLock_);
     if (fileName_.empty()) return E_FAIL;
-    auto* copy = static_cast<LPOLESTR>(CoTaskMemAlloc((fileName_.size() + 1) * sizeof(WCHAR)));
+    auto* copy = platform::CoTaskMemString(fileName_);
     if (!copy) return E_OUTOFMEMORY;
-    std::copy(fileName_.begin(), fileName_.end(), copy);
-    copy[fileName_.size()] = 0;
     if (type) {
         std::memset(type, 0, sizeof *type);
         HRESULT hr =

@@ -337,11 +337,8 @@ HRESULT CBasePin::QueryDirection(PIN_DIRECTION* direction) {
 
 HRESULT CBasePin::QueryId(LPWSTR* id) {
     if (!id) return E_POINTER;
-    *id = static_cast<LPWSTR>(CoTaskMemAlloc((m_pName.size() + 1) * sizeof(WCHAR)));
-    if (!*id) return E_OUTOFMEMORY;
-    std::copy(m_pName.begin(), m_pName.end(), *id);
-    (*id)[m_pName.size()] = 0;
-    return S_OK;
+    *id = platform::CoTaskMemString(m_pName);
+    return *id ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT CBasePin::QueryAccept(const AM_MEDIA_TYPE* type) {

@@ -87,11 +87,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR* name) override {
         if (!name) return E_POINTER;
         std::u16string text = u"@device:velmora:" + device_.displayName;
-        *name = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(OLECHAR)));
-        if (!*name) return E_OUTOFMEMORY;
-        std::copy(text.begin(), text.end(), *name);
-        (*name)[text.size()] = 0;
-        return S_OK;
+        *name = platform::CoTaskMemString(text);
+        return *name ? S_OK : E_OUTOFMEMORY;
     }
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) override { return E_NOTIMPL; }
