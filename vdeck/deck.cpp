@@ -121,6 +121,7 @@ void Deck::StopAt(double position) {
 
 void Deck::ApplyTransport(std::uint8_t opcode, std::uint8_t operand) {
     state_ = {opcode, operand};
+    lastCommand_ = state_;
     picture_ = opcode == kOpPlay || opcode == kOpRecord;
     const double last = std::max<double>(0, static_cast<double>(tape_->FrameCount()) - 1);
     if (opcode == kOpWind) {
@@ -155,6 +156,8 @@ void Deck::ApplyTransport(std::uint8_t opcode, std::uint8_t operand) {
 
 std::vector<std::uint8_t> Deck::HandleUnit(const std::vector<std::uint8_t>& command) {
     std::uint8_t opcode = command[2];
+    if (command[0] == kAvcStatus && opcode == kOpOutputPlugSignalFormat)
+        return OutputPlugSignalFormat(command);
     if (command[0] != kAvcStatus || (opcode != kOpUnitInfo && opcode != kOpSubunitInfo))
         return Answer(command, kAvcNotImplemented);
     std::vector<std::uint8_t> response = Answer(command, kAvcImplemented);
@@ -168,6 +171,18 @@ std::vector<std::uint8_t> Deck::HandleUnit(const std::vector<std::uint8_t>& comm
         response[4] = 4 << 3;  // one tape recorder/player subunit, max id 0
         response[5] = response[6] = response[7] = 0xFF;
     }
+    return response;
+}
+
+// Output plug 0 carries SD DV of the 525-60 system (FMT 0x80, FDF 0x00).
+std::vector<std::uint8_t> Deck::OutputPlugSignalFormat(const std::vector<std::uint8_t>& command) {
+    if (faults_.outputInUse) return Answer(command, kAvcRejected);
+    std::vector<std::uint8_t> response = Answer(command, kAvcImplemented);
+    response.resize(std::max<std::size_t>(response.size(), 8), 0xFF);
+    response[3] = 0x00;
+    response[4] = 0x80;
+    response[5] = 0x00;
+    response[6] = response[7] = 0xFF;
     return response;
 }
 
@@ -195,6 +210,11 @@ std::vector<std::uint8_t> Deck::HandleTapeStatus(const std::vector<std::uint8_t>
         return Answer(command, kAvcNotImplemented);
     }
     return response;
+}
+
+TransportState Deck::LastCommand() const {
+    std::lock_guard lock(mutex_);
+    return lastCommand_;
 }
 
 std::vector<std::vector<std::uint8_t>> Deck::HandleAvc(const std::vector<std::uint8_t>& command) {

@@ -19,6 +19,8 @@ namespace vdeck {
 struct Faults {
     bool noCassette = false;
     bool rejectAll = false;      // every command answered REJECTED
+    bool outputInUse = false;    // another connection holds the output plug: its format query
+                                 // is REJECTED and receivers cannot connect
     bool silent = false;         // AV/C commands get no answer at all
     int slowAnswerMs = 0;        // answers come this late
     bool interim = false;        // transport commands answered INTERIM first
@@ -54,6 +56,8 @@ public:
     void ReceiveInput(const std::uint8_t* frame, std::size_t size);
 
     TransportState State() const;
+    // The last transport command accepted, even when the tape has since stopped at an end.
+    TransportState LastCommand() const;
     std::int64_t Position() const;
     std::int64_t FrameCount() const;
     // HHMMSSFF in binary-coded decimal for the frame under the heads; nullopt without a tape.
@@ -63,6 +67,7 @@ private:
     std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& command, std::uint8_t code);
     std::vector<std::uint8_t> HandleTapeStatus(const std::vector<std::uint8_t>& command);
     std::vector<std::uint8_t> HandleUnit(const std::vector<std::uint8_t>& command);
+    std::vector<std::uint8_t> OutputPlugSignalFormat(const std::vector<std::uint8_t>& command);
     bool Implemented(std::uint8_t opcode, std::uint8_t operand) const;
     void ApplyTransport(std::uint8_t opcode, std::uint8_t operand);
     void StopAt(double position);
@@ -74,6 +79,7 @@ private:
     std::string name_;
     Faults faults_;
     TransportState state_{0xC4, 0x60};
+    TransportState lastCommand_{0xC4, 0x60};
     double position_ = 0;  // frames
     double speed_ = 0;     // frames per frame period; negative backwards
     bool picture_ = false;

@@ -17,7 +17,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--fault FAULT]...\n"
                  "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k]\n"
-                 "faults: no-cassette, reject, silent, slow=MS, interim, drop=N, damage=N,\n"
+                 "faults: no-cassette, reject, busy, silent, slow=MS, interim, drop=N, damage=N,\n"
                  "        only=C375,C460,5171 (the commands implemented, opcode and operand)\n");
     return 2;
 }
@@ -26,6 +26,7 @@ bool ParseFault(const std::string& text, vdeck::Faults* faults) {
     auto number = [&](const char* prefix) { return std::atoi(text.c_str() + std::strlen(prefix)); };
     if (text == "no-cassette") faults->noCassette = true;
     else if (text == "reject") faults->rejectAll = true;
+    else if (text == "busy") faults->outputInUse = true;
     else if (text == "silent") faults->silent = true;
     else if (text == "interim") faults->interim = true;
     else if (text.rfind("slow=", 0) == 0) faults->slowAnswerMs = number("slow=");

@@ -111,6 +111,13 @@ HRESULT CDvOutputPin::CheckMediaType(const CMediaType* type) {
     return *type->Type() == major && *type->Subtype() == MEDIASUBTYPE_dvsd ? S_OK : S_FALSE;
 }
 
+HRESULT CDvOutputPin::CheckConnect(IPin* pin) {
+    HRESULT hr = CBaseOutputPin::CheckConnect(pin);
+    if (FAILED(hr)) return hr;
+    return static_cast<CDvDeviceFilter*>(m_pFilter)->OutputPlugInUse() ? VFW_E_CANNOT_CONNECT
+                                                                       : S_OK;
+}
+
 HRESULT CDvOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
     request->cBuffers = std::max<LONG>(4, request->cBuffers);
     request->cbBuffer = std::max<LONG>(static_cast<LONG>(kPalFrameSize), request->cbBuffer);
@@ -242,6 +249,16 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
 
 void CDvDeviceFilter::OnLost() {
     NotifyEvent(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)), 0);
+}
+
+bool CDvDeviceFilter::OutputPlugInUse() {
+    // OUTPUT PLUG SIGNAL FORMAT status of plug 0. Units that do not implement it, or do not
+    // answer, are taken as free: most camcorders stream regardless.
+    std::vector<std::uint8_t> response;
+    AvcStatus status = Exchange({kAvcStatus, kSubunitUnit, kOpOutputPlugSignalFormat, 0x00, 0xFF,
+                                 0xFF, 0xFF, 0xFF},
+                                &response);
+    return status == AvcStatus::kAnswered && !response.empty() && response[0] == kAvcRejected;
 }
 
 AvcStatus CDvDeviceFilter::Exchange(std::vector<std::uint8_t> command,

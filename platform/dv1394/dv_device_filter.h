@@ -20,6 +20,7 @@ public:
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT GetMediaType(int position, CMediaType* type) override;
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+    HRESULT CheckConnect(IPin* pin) override;
     // Delivers one frame from the unit, unless no buffer is free at once (then it is dropped).
     void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start);
 
@@ -104,6 +105,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetTimecode(TIMECODE_SAMPLE* sample) override;
 
     DvUnit& Unit() { return *unit_; }
+    // True when the unit refuses to tell the format of its output plug: another connection
+    // holds the plug, so a receiver connected now would get nothing.
+    bool OutputPlugInUse();
     // Frames the outputs could not pass on, and frames that arrived damaged (short).
     long DroppedFrames() const { return dropped_; }
     long DamagedFrames() const { return damaged_; }

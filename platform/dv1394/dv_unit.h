@@ -35,6 +35,7 @@ inline constexpr std::uint8_t kSubunitUnit = 0xFF;
 inline constexpr std::uint8_t kSubunitTape = 0x20;  // tape recorder/player, id 0
 inline constexpr std::uint8_t kOpUnitInfo = 0x30;
 inline constexpr std::uint8_t kOpSubunitInfo = 0x31;
+inline constexpr std::uint8_t kOpOutputPlugSignalFormat = 0x19;
 inline constexpr std::uint8_t kOpPlay = 0xC3;
 inline constexpr std::uint8_t kOpWind = 0xC4;
 inline constexpr std::uint8_t kOpRecord = 0xC2;
