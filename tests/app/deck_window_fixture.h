@@ -34,7 +34,7 @@ public:
     };
     std::vector<Shown> messages;
     std::deque<app::PromptAnswer> answers;         // for Yes/No questions; No when empty
-    std::deque<std::optional<QString>> files;      // for the file dialog; cancel when empty
+    std::deque<QString> files;  // for the file dialog; cancel when empty (or an empty name)
     std::vector<app::SaveFileRequest> fileRequests;
 
     app::PromptAnswer Message(QWidget*, const QString& text, app::PromptIcon icon,
@@ -49,8 +49,9 @@ public:
     std::optional<QString> SaveFile(QWidget*, const app::SaveFileRequest& request) override {
         fileRequests.push_back(request);
         if (files.empty()) return std::nullopt;
-        auto file = files.front();
+        QString file = files.front();
         files.pop_front();
+        if (file.isEmpty()) return std::nullopt;
         return file;
     }
 };

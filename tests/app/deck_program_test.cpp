@@ -1,0 +1,184 @@
+// The whole chain with the real deck program: velmora-vdeck runs as its own process, the
+// window drives it, and what the window recorded is checked with ffprobe and ffmpeg.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QRegularExpression>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "platform/dv/subcode.h"
+#include "tests/app/deck_window_fixture.h"
+#include "tests/support/dv_media.h"
+#include "tests/support/test_filters.h"
+
+extern char** environ;
+
+namespace velmora::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace ids = app;
+
+// A program run in the background, killed and reaped when the object goes.
+class Process {
+public:
+    explicit Process(std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    }
+    ~Process() { Kill(); }
+    bool Running() const { return pid_ > 0; }
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+double Psnr(const Bytes& a, const Bytes& b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        double d = static_cast<double>(a[i]) - b[i];
+        sum += d * d;
+    }
+    if (sum == 0) return 99;
+    return 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(a.size())));
+}
+
+class DeckProgram : public DeckWindowTest {
+protected:
+    void SetUp() override {
+        DeckWindowTest::SetUp();
+        tapePath_ = runtime_.Path() / "tape.dv";
+        ASSERT_EQ(RunCommand(std::string(VDECK_PATH) + " --make-tape '" + tapePath_.string() +
+                             "' --seconds 16 > /dev/null"),
+                  0);
+        tape_ = ReadFileBytes(tapePath_);
+        for (std::size_t n = 0; (n + 1) * 120000 <= tape_.size(); ++n) {
+            auto pack = platform::dv::FindSubcodePack(tape_.data() + n * 120000, 120000,
+                                                      platform::dv::kPackTimecode);
+            if (pack) tapeByTimecode_[platform::dv::TimecodeFromPack(*pack)] = n;
+        }
+        deck_ = std::make_unique<Process>(std::vector<std::string>{
+            VDECK_PATH, "--tape", tapePath_.string(), "--name", "Program Deck"});
+        ASSERT_TRUE(deck_->Running());
+        const auto socket = runtime_.Path() / "velmora" / "decks";
+        ASSERT_TRUE(ProcessEventsUntil([&] {
+            std::error_code ignored;
+            return std::filesystem::exists(socket, ignored) &&
+                   !std::filesystem::is_empty(socket, ignored);
+        }));
+    }
+
+    // Every frame of the file is a frame of the tape, byte for byte; answers the frame count.
+    std::size_t ExpectFramesFromTape(const std::filesystem::path& avi) {
+        auto frames = ReadAviStream(avi.string());
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const Bytes& frame = frames[i];
+            EXPECT_EQ(frame.size(), 120000u) << i;
+            if (frame.size() != 120000u) break;
+            auto pack = platform::dv::FindSubcodePack(frame.data(), 120000,
+                                                      platform::dv::kPackTimecode);
+            EXPECT_TRUE(pack) << i;
+            if (!pack) break;
+            auto at = tapeByTimecode_.find(platform::dv::TimecodeFromPack(*pack));
+            EXPECT_NE(at, tapeByTimecode_.end()) << i;
+            if (at == tapeByTimecode_.end()) break;
+            EXPECT_TRUE(std::equal(frame.begin(), frame.end(), tape_.begin() + at->second * 120000))
+                << "frame " << i;
+        }
+        return frames.size();
+    }
+
+    // The tape frame whose time code the display shows ("hh:mm:ss.ff DF").
+    std::optional<std::size_t> FrameOnDisplay() {
+        auto match = QRegularExpression(QStringLiteral("^(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d\\d) "))
+                         .match(Text(ids::kIdTimecode));
+        if (!match.hasMatch()) return std::nullopt;
+        std::uint32_t bcd = 0;
+        for (int i = 1; i <= 4; ++i) bcd = bcd << 8 | match.captured(i).toUInt(nullptr, 16);
+        auto at = tapeByTimecode_.find(bcd);
+        if (at == tapeByTimecode_.end()) return std::nullopt;
+        return at->second;
+    }
+
+    std::filesystem::path tapePath_;
+    Bytes tape_;
+    std::map<std::uint32_t, std::size_t> tapeByTimecode_;
+    std::unique_ptr<Process> deck_;
+};
+
+TEST_F(DeckProgram, RecordsTwoNumberedTakesSavesAStillAndNoticesTheDeckGoing) {
+    Connect();
+    Click(ids::kIdPlay);
+    const auto folder = runtime_.Path();
+    prompts_.files.push_back(QString::fromStdString((folder / "take.avi").string()));
+    Click(ids::kIdChooseFile);
+    Click(ids::kIdSerial);
+    for (int take = 0; take < 2; ++take) {
+        Click(ids::kIdRecord);
+        ASSERT_TRUE(window_->Recording());
+        Wait(5s);
+        Click(ids::kIdRecord);
+        ASSERT_FALSE(window_->Recording());
+    }
+    Click(ids::kIdStop);
+
+    for (const char* name : {"take0000.avi", "take0001.avi"}) {
+        const auto file = folder / name;
+        ASSERT_TRUE(std::filesystem::exists(file)) << name;
+        std::string probe = RunCommandOutput(
+            "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
+            file.string() + "'");
+        auto fields = QString::fromStdString(probe).trimmed().split(QLatin1Char(','));
+        ASSERT_EQ(fields.size(), 4) << probe;
+        EXPECT_EQ(fields[0], QStringLiteral("dvvideo"));
+        EXPECT_EQ(fields[1], QStringLiteral("720"));
+        EXPECT_EQ(fields[2], QStringLiteral("480"));
+        const int frames = fields[3].toInt();
+        EXPECT_GE(frames, 120) << name;  // five seconds at 29.97 frames a second, give or take
+        EXPECT_LE(frames, 180) << name;
+        EXPECT_EQ(ExpectFramesFromTape(file), static_cast<std::size_t>(frames)) << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder / "take0002.avi"));
+
+    // A still of the paused tape: the decoded tape frame the display names.
+    for (int i = 0; i < 20; ++i) Click(ids::kIdNextFrame);
+    Wait(800ms);
+    auto frame = FrameOnDisplay();
+    ASSERT_TRUE(frame) << Text(ids::kIdTimecode).toStdString();
+    Click(ids::kIdSaveStill);
+    const auto still = folder / "take0000.bmp";
+    Bytes bmp = ReadFileBytes(still);
+    ASSERT_EQ(bmp.size(), 1036854u);
+    const auto raw = folder / "reference.bgr";
+    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
+                         "' -vf 'select=eq(n\\," + std::to_string(*frame) +
+                         "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" + raw.string() +
+                         "'"),
+              0);
+    EXPECT_GE(Psnr(Bytes(bmp.begin() + 54, bmp.end()), ReadFileBytes(raw)), 45.0);
+
+    deck_->Kill();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window_->Connected(); }));
+    ASSERT_FALSE(prompts_.messages.empty());
+    EXPECT_EQ(prompts_.messages.back().text, QStringLiteral("DV機器がオフラインになりました。"));
+    EXPECT_EQ(Combo()->currentIndex(), 0);
+    EXPECT_FALSE(Item(ids::kIdPlay)->isEnabled());
+}
+
+}  // namespace
+}  // namespace velmora::test
