@@ -46,17 +46,6 @@ private:
     pid_t pid_ = -1;
 };
 
-double Psnr(const Bytes& a, const Bytes& b) {
-    if (a.size() != b.size() || a.empty()) return 0;
-    double sum = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        double d = static_cast<double>(a[i]) - b[i];
-        sum += d * d;
-    }
-    if (sum == 0) return 99;
-    return 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(a.size())));
-}
-
 class DeckProgram : public DeckWindowTest {
 protected:
     void SetUp() override {

@@ -1,5 +1,7 @@
 #include "tests/support/dv_media.h"
 
+#include <cmath>
+
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -37,6 +39,17 @@ std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
                                      std::istreambuf_iterator<char>());
+}
+
+double Psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        double d = static_cast<double>(a[i]) - b[i];
+        sum += d * d;
+    }
+    if (sum == 0) return 99;
+    return 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(a.size())));
 }
 
 }  // namespace velmora::test

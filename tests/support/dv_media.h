@@ -17,6 +17,9 @@ std::string RunCommandOutput(const std::string& command);
 // Writes `frames` NTSC DV frames (120000 bytes each, a moving test pattern, no audio) to path.
 bool MakeDvTape(const std::filesystem::path& path, int frames);
 
+// PSNR of two pictures of equal size, in dB: 99 for identical ones, 0 when the sizes differ.
+double Psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
 // Reads a whole file.
 std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
 

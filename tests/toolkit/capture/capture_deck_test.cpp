@@ -333,16 +333,7 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
 
 namespace {
 
-// PSNR of two pictures of equal size, in dB (99 for identical ones).
-double Psnr(const Bytes& a, const Bytes& b) {
-    double sum = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        double d = static_cast<double>(a[i]) - b[i];
-        sum += d * d;
-    }
-    if (sum == 0) return 99;
-    return 10 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(a.size())));
-}
+using velmora::test::Psnr;
 
 TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
     auto deck = StartDeck("Deck", 3);
