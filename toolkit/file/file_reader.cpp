@@ -67,41 +67,6 @@ bool FindRgb24(IPin* pin, CMediaType* found) {
     return match;
 }
 
-constexpr std::uint32_t kIndexRunFrames = 4096;  // frames an index run reads at most
-
-// Counts the audio samples of every DV frame that passes the DV-stream grabber, in stream
-// order. It lives on the stack of the index run, which removes it from the grabber before it
-// goes, so the reference count is not kept.
-class CIndexCollector final : public ISampleGrabberCB {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (iid != IID_IUnknown && iid != IID_ISampleGrabberCB) return E_NOINTERFACE;
-        *object = static_cast<ISampleGrabberCB*>(this);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE SampleCB(double, IMediaSample* sample) override {
-        BYTE* data = nullptr;
-        if (FAILED(sample->GetPointer(&data)) ||
-            sample->GetActualDataLength() <= static_cast<LONG>(kAfSizeByte))
-            return S_OK;
-        std::lock_guard hold(lock_);
-        counts_.push_back(1580u + (data[kAfSizeByte] & 0x3F));
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE BufferCB(double, BYTE*, LONG) override { return S_OK; }
-    std::vector<std::uint32_t> Counts() {
-        std::lock_guard hold(lock_);
-        return counts_;
-    }
-
-  private:
-    std::mutex lock_;
-    std::vector<std::uint32_t> counts_;
-};
-
 }  // namespace
 
 FrameAudio ReadAudioPack(const std::uint8_t* dvFrame) {
@@ -159,11 +124,15 @@ void CFileReader::ReleaseBuilt() {
     dvGrabber_.Reset();
     events_.Reset();
     control_.Reset();
+    frameFile_.Reset();
     if (table_) Teardown(table_->Entries(), filterCount_);
     ReleaseGraph();
     FreeTable(table_);
     filterCount_ = 0;
     sampleIndex_.clear();
+    frameChunks_.clear();
+    frameChunkId_ = 0;
+    chunksRead_ = false;
 }
 
 int CFileReader::OpenAccess(const char* fileName) {
@@ -311,51 +280,71 @@ std::uint32_t CFileReader::SamplesOfFrame(std::vector<std::uint8_t>& dvFrame) {
     return 1580u + (dvFrame[kAfSizeByte] & 0x3F);
 }
 
-// Fills the index up to the frame that holds sample `first`; false when a run fails or the
-// sample lies beyond the end of the file. Entry i counts the samples of frames 0 to i - 1.
+// Finds where each frame of the file lies, from the same AVI index the AVI splitter reads, so
+// that chunk n of the first stream is the frame that a run to frame n delivers. Read once, on
+// the first index fill, through the graph's own file reader.
+bool CFileReader::ReadFrameChunks() {
+    if (chunksRead_) return !frameChunks_.empty();
+    chunksRead_ = true;
+    platform::ComPtr<IAsyncReader> file;
+    if (FAILED(QueryFrom((*table_)[kAccessReader].pins[0].pin, &file))) return false;
+    LONGLONG total = 0, available = 0;
+    if (FAILED(file->Length(&total, &available))) return false;
+    platform::avi::ParsedFile parsed;
+    const HRESULT hr = platform::avi::Parse(
+        [&file](std::int64_t position, std::uint32_t length, std::uint8_t* into) {
+            return length <= 0x7FFFFFFF &&
+                   file->SyncRead(position, static_cast<LONG>(length), into) == S_OK;
+        },
+        available, &parsed);
+    if (FAILED(hr) || parsed.streams.empty()) return false;
+    frameFile_ = std::move(file);
+    frameChunkId_ = parsed.streams[0].chunkId;
+    frameChunks_ = std::move(parsed.streams[0].chunks);
+    return !frameChunks_.empty();
+}
+
+// The samples of one frame, from its AAUX source pack read straight from the file: the same
+// byte a run to the frame hands the DV-stream grabber, without reading the rest of the frame or
+// extracting its audio. False for a frame that the AVI splitter would refuse to deliver (its
+// chunk header disagrees with the index, or the file is cut short) and for a frame too short
+// to hold the pack.
+bool CFileReader::SamplesInFile(std::uint32_t frame, std::uint32_t* samples) {
+    if (frame >= frameChunks_.size()) return false;
+    const platform::avi::IndexEntry& chunk = frameChunks_[frame];
+    if (chunk.size <= kAfSizeByte || chunk.position < 8) return false;
+    BYTE header[8];
+    if (frameFile_->SyncRead(chunk.position - 8, sizeof header, header) != S_OK) return false;
+    std::uint32_t id = 0, size = 0;
+    std::memcpy(&id, header, 4);
+    std::memcpy(&size, header + 4, 4);
+    if (size != chunk.size || (frameChunkId_ && (id & 0xFFFF) != (frameChunkId_ & 0xFFFF)))
+        return false;
+    BYTE afSize = 0;
+    if (frameFile_->SyncRead(chunk.position + static_cast<LONGLONG>(kAfSizeByte), 1, &afSize) !=
+        S_OK)
+        return false;
+    // The audio access mode reads 48 kHz files: every frame counts 1580 + AF_SIZE samples.
+    *samples = 1580u + (afSize & 0x3F);
+    return true;
+}
+
+// Fills the index up to the frame that holds sample `first`; false when a frame on the way
+// cannot be read or the sample lies beyond the end of the file. Entry i counts the samples of
+// frames 0 to i - 1.
 bool CFileReader::FillIndexUpTo(std::uint32_t first, std::uint32_t* start) {
     for (std::uint32_t i = 1; i <= frameCount_; ++i) {
-        if (sampleIndex_[i] == 0 && !FillIndexFrom(i)) return false;
+        if (sampleIndex_[i] == 0) {
+            std::uint32_t samples = 0;
+            if (!ReadFrameChunks() || !SamplesInFile(i - 1, &samples)) return false;
+            sampleIndex_[i] = sampleIndex_[i - 1] + samples;
+        }
         if (sampleIndex_[i] > first) {
             *start = i - 1;
             return true;
         }
     }
     return false;
-}
-
-void CFileReader::SetGrabbersForIndexRun(bool indexRun) {
-    for (ISampleGrabber* grabber : {dvGrabber_.Get(), audioGrabber_.Get()}) {
-        grabber->SetOneShot(indexRun ? FALSE : TRUE);
-        grabber->SetBufferSamples(indexRun ? FALSE : TRUE);
-    }
-}
-
-// Fills entries from i on in one run of the graph over a stretch of frames, counting each
-// frame's samples as it passes, instead of one seek and run for every frame.
-bool CFileReader::FillIndexFrom(std::uint32_t i) {
-    const std::uint32_t from = i - 1, frames = std::min(kIndexRunFrames, frameCount_ - from);
-    CIndexCollector collector;
-    // The grabbers pass the stretch through without keeping copies of its frames.
-    SetGrabbersForIndexRun(true);
-    dvGrabber_->SetCallback(&collector, 0);
-    LONGLONG begin = from, end = LONGLONG{from} + frames;
-    seeking_->SetPositions(&begin, AM_SEEKING_AbsolutePositioning, &end,
-                           AM_SEEKING_AbsolutePositioning);
-    const HRESULT run = control_->Run();
-    if (SUCCEEDED(run)) {
-        LONG code = 0;
-        events_->WaitForCompletion(static_cast<LONG>(INFINITE), &code);
-    }
-    control_->Stop();
-    dvGrabber_->SetCallback(nullptr, 0);
-    SetGrabbersForIndexRun(false);
-    const std::vector<std::uint32_t> counts = collector.Counts();
-    if (FAILED(run) || counts.empty()) return false;
-    const std::size_t known = std::min<std::size_t>(counts.size(), frames);
-    for (std::size_t k = 0; k < known; ++k)
-        sampleIndex_[i + k] = sampleIndex_[i + k - 1] + counts[k];
-    return true;
 }
 
 int CFileReader::GetAudio(std::uint32_t first, std::uint32_t count, void* buffer) {

@@ -11,6 +11,7 @@
 
 #include "bridge/source_bridge.h"
 #include "platform/com/com_ptr.h"
+#include "platform/filters/avi_format.h"
 #include "platform/kernel/thread.h"
 #include "toolkit/graph/direct_show.h"
 #include "toolkit/graph/lock.h"
@@ -78,9 +79,9 @@ class CFileReader final : public CDirectShow {
     bool RunToFrame(std::uint32_t frame);
     bool Copy(ISampleGrabber* grabber, std::uint32_t capacity, void* into);
     std::uint32_t SamplesOfFrame(std::vector<std::uint8_t>& dvFrame);
+    bool ReadFrameChunks();
+    bool SamplesInFile(std::uint32_t frame, std::uint32_t* samples);
     bool FillIndexUpTo(std::uint32_t first, std::uint32_t* start);
-    bool FillIndexFrom(std::uint32_t entry);
-    void SetGrabbersForIndexRun(bool indexRun);
     void CopyFrameAudio(void* audio, int* audioBytes, const tovik::FrameAudio& pack);
 
     int OpenRender(const char* fileName);
@@ -125,6 +126,11 @@ class CFileReader final : public CDirectShow {
     int filterCount_ = 0;
     std::uint32_t frameCount_ = 0;
     std::vector<std::uint32_t> sampleIndex_;  // audio access: first sample of each frame
+    // Audio access: where the frames lie in the file, read for the index on first use.
+    platform::ComPtr<IAsyncReader> frameFile_;
+    std::vector<platform::avi::IndexEntry> frameChunks_;
+    std::uint32_t frameChunkId_ = 0;
+    bool chunksRead_ = false;
     int flags_ = 0;
     bool opened_ = false;
 

@@ -230,4 +230,99 @@ TEST_F(FileReaderTest, AudioModeReadsSampleRunsAcrossFrames) {
     EXPECT_EQ(TovikFile_GetAudio(file.h, 0, 4, nullptr), 0);
 }
 
+// A file of a few thousand frames whose audio is known sample by sample: every pair is its own
+// sample number (low 15 bits left, the rest right), and the frames carry 1580 to 1620 pairs in
+// an irregular order, so that a sample index one frame off anywhere reads the wrong pairs. The
+// AVI RIFFs are kept small, so most frames lie in 'AVIX' continuations and are found through
+// their OpenDML indexes.
+class LongAudioFileTest : public ::testing::Test {
+  protected:
+    static constexpr std::uint32_t kLongFrames = 4096 + 40;
+
+    static std::size_t PairsOf(std::uint32_t frame) { return 1580 + (frame * 17) % 41; }
+    static std::int16_t Left(std::size_t n) { return std::int16_t(n & 0x7FFF); }
+    static std::int16_t Right(std::size_t n) { return std::int16_t(n >> 15); }
+
+    static void SetUpTestSuite() {
+        CoInitialize(nullptr);
+        dir_ = new avi_test::TempDir;
+        const std::string raw = dir_->File("pictures.dv");
+        ASSERT_TRUE(dv::MakeNtscDv(raw, 4));
+        const Frames pictures = dv::SplitFrames(dv::ReadFile(raw));
+        ASSERT_FALSE(pictures.empty());
+        first_ = new std::vector<std::size_t>{0};
+        for (std::uint32_t i = 0; i < kLongFrames; ++i)
+            first_->push_back(first_->back() + PairsOf(i));
+        path_ = new std::string(dir_->File("long.avi"));
+        bool written = true;
+        avi_test::WriteAvi(
+            [&](std::int64_t i, BYTE* out) {
+                if (i >= kLongFrames) return false;
+                const dv::Bytes& picture = pictures[std::size_t(i) % pictures.size()];
+                std::memcpy(out, picture.data(), picture.size());
+                Samples pcm;
+                for (std::size_t n = (*first_)[std::size_t(i)]; n < (*first_)[std::size_t(i) + 1];
+                     ++n) {
+                    pcm.push_back(Left(n));
+                    pcm.push_back(Right(n));
+                }
+                written = written && pdv::WriteAudio(out, picture.size(), pdv::AudioWriteFormat{},
+                                                     pcm.data(), pcm.size() / 2, pcm.size() / 2);
+                return true;
+            },
+            *path_, 64ull << 20);
+        ASSERT_TRUE(written);
+    }
+    static void TearDownTestSuite() {
+        delete path_;
+        delete first_;
+        delete dir_;
+    }
+    void SetUp() override { ASSERT_FALSE(HasFatalFailure()); }
+
+    // Reads pairs first..first+count on the handle and compares them with the sample numbers.
+    static void ExpectRun(TovikFileHandle file, std::size_t first, std::size_t count) {
+        Samples out(count * 2 + 2, 0x5A5A);
+        ASSERT_EQ(TovikFile_GetAudio(file, std::uint32_t(first), std::uint32_t(count), out.data()),
+                  1)
+            << first;
+        for (std::size_t k = 0; k < count; ++k) {
+            ASSERT_EQ(out[2 * k], Left(first + k)) << "pair " << first + k;
+            ASSERT_EQ(out[2 * k + 1], Right(first + k)) << "pair " << first + k;
+        }
+        EXPECT_EQ(out[count * 2], 0x5A5A) << "written past the run";
+    }
+    static std::size_t FirstOf(std::uint32_t frame) { return (*first_)[frame]; }
+
+    static inline avi_test::TempDir* dir_ = nullptr;
+    static inline std::string* path_ = nullptr;
+    static inline std::vector<std::size_t>* first_ = nullptr;  // first pair of each frame
+};
+
+TEST_F(LongAudioFileTest, SampleRunsLateInTheFileReadTheirOwnPairs) {
+    // Each first request on a new handle builds the index from the start of the file.
+    for (std::size_t first : {FirstOf(4096), FirstOf(4096) - 1, FirstOf(4094) + 700}) {
+        Handle file(TovikFile_Open(path_->c_str(), TOVIK_FILE_AUDIO));
+        ASSERT_NE(file.h, nullptr);
+        ASSERT_EQ(TovikFile_GetLength(file.h), kLongFrames);
+        ExpectRun(file.h, first, FirstOf(4097) + 3 - first);
+    }
+    // The index built by one late request, checked entry by entry around frame 4096 (where an
+    // index filled in batches of a power of two would go from one batch to the next): the first
+    // and the last pair of each frame. Every read corrects the entry after the frames it reads,
+    // so the frames go downwards, leaving the entries still to be checked as the fill made them.
+    Handle file(TovikFile_Open(path_->c_str(), TOVIK_FILE_AUDIO));
+    ASSERT_NE(file.h, nullptr);
+    ExpectRun(file.h, FirstOf(kLongFrames) - 10, 10);
+    for (std::uint32_t frame = 4104; frame >= 4088; --frame) {
+        ExpectRun(file.h, FirstOf(frame + 1) - 1, 1);
+        ExpectRun(file.h, FirstOf(frame), 1);
+    }
+    // Longer runs from the index, and nothing beyond the end.
+    ExpectRun(file.h, FirstOf(1000) + 5, 4000);
+    ExpectRun(file.h, FirstOf(4095) - 2, 2 * 1620);
+    std::int16_t none[4] = {};
+    EXPECT_EQ(TovikFile_GetAudio(file.h, std::uint32_t(FirstOf(kLongFrames)), 1, none), 0);
+}
+
 }  // namespace
