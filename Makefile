@@ -35,7 +35,8 @@ test-default: build
 test-asan: build-asan
 	ctest --preset asan -j $(JOBS) -LE slow $(CTEST_ARGS)
 
-# Tests too long for every run (label `slow`), on the default build.
+# Tests too long for every run (label `slow`: a recording over 4 GiB, for one), on the default
+# build.
 test-slow: build
 	ctest --preset default -L slow $(CTEST_ARGS)
 
@@ -53,10 +54,6 @@ test-fuzz: deps
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n \
 	    > build/fuzz/$$n.log 2>&1 || { tail -40 build/fuzz/$$n.log; exit 1; }; \
 	  grep -E 'stat::number_of_executed_units' build/fuzz/$$n.log; done
-
-# Long tests kept out of the everyday run (a recording over 4 GiB, for one).
-test-slow: build
-	ctest --preset default -L slow $(CTEST_ARGS)
 
 bench: build
 	@set -e; found=0; for b in build/default/bin/bench-*; do \

@@ -11,9 +11,9 @@ namespace velmora::app {
 namespace {
 
 constexpr char kCredits[] =
-    "DV deck software for Linux.\n"
-    "Live picture, tape transport, timecode,\n"
-    "bit-exact DV AVI recording.";
+    "DV deck software for Linux:\n"
+    "live picture, tape control,\n"
+    "timecode, bit-exact recording.";
 constexpr char kSupport[] =
     "Questions and bug reports: the Velmora project's\n"
     "issue tracker. Please include the deck's model.";
@@ -24,6 +24,9 @@ QLabel* AddText(QWidget* parent, const DialogUnits& units, QRect units_rect, con
         units.Map(units_rect.x(), units_rect.y(), units_rect.width(), units_rect.height()));
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setWordWrap(false);
+    // The dialog font's lines are taller than the layout's; there is room below for them.
+    if (label->sizeHint().height() > label->height())
+        label->resize(label->width(), label->sizeHint().height());
     return label;
 }
 
