@@ -24,7 +24,7 @@ cat > "$work/session.sh" <<'SESSION'
 #!/usr/bin/env bash
 set -euo pipefail
 bin=$1 work=$2
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() { echo "FAIL: $*" >&2; tail -60 "$work/velmora.log" >&2; exit 1; }
 "$bin/velmora" > "$work/velmora.log" 2>&1 &
 app=$!
 win=""

@@ -362,6 +362,9 @@ int CFileReader::GetAudio(std::uint32_t first, std::uint32_t count, void* buffer
         sampleIndex_[frame + 1] = sampleIndex_[frame] + SamplesOfFrame(dvFrame);
         const std::uint64_t s = sampleIndex_[frame], e = sampleIndex_[frame + 1];
         const std::uint64_t upTo = std::min(e, end);
+        // A frame that reads differently now than when the index was filled (a changing or
+        // damaged file) must not move the copy outside either buffer.
+        if (at < s || upTo < at || (upTo - s) * 4 > audio.size()) return 0;
         std::memcpy(out, audio.data() + (at - s) * 4, (upTo - at) * 4);
         out += (upTo - at) * 4;
         at = upTo;

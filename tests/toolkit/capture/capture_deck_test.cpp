@@ -323,7 +323,11 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
             if (code == EC_COMPLETE) return true;
         return false;
     }, 20s));
-    for (int i = 0; i < 100 && deck->FrameCount() < length; ++i) Wait(20ms);
+    // The deck takes the last frames at its own pace; wait until they are on its tape.
+    for (int i = 0; i < 250 && (deck->FrameCount() < length ||
+                                std::filesystem::file_size(blank) < written.size());
+         ++i)
+        Wait(20ms);
     EXPECT_EQ(Tovik_WriteStop(handle_), 1);
     Bytes tape = velmora::test::ReadFileBytes(blank);
     EXPECT_EQ(tape, written);
