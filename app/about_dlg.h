@@ -8,7 +8,7 @@
 namespace velmora::app {
 
 class CAboutDlg : public QDialog {
-public:
+  public:
     CAboutDlg(const QIcon& icon, QWidget* parent);
 };
 

@@ -9,7 +9,7 @@ namespace velmora::app {
 inline constexpr char kVersion[] = "1.6.0.7";
 
 class CDeckApp {
-public:
+  public:
     CDeckApp(int& argc, char** argv);
     ~CDeckApp();
     CDeckApp(const CDeckApp&) = delete;
@@ -18,7 +18,7 @@ public:
     // Runs the main window; answers the process's exit status.
     int Run();
 
-private:
+  private:
     QApplication application_;
 };
 

@@ -23,13 +23,13 @@ constexpr int kErrorDeviceNotFound = 4;
 constexpr int kErrorOutputNotConnectable = 5;
 
 constexpr std::initializer_list<int> kConnectedControls = {
-    kIdPlay,          kIdPause,       kIdStop,   kIdNextFrame,     kIdPreviousFrame,
-    kIdFastForward,   kIdRewind,      kIdPreviewSize, kIdChooseFile, kIdMonitor};
+    kIdPlay,        kIdPause,  kIdStop,        kIdNextFrame,  kIdPreviousFrame,
+    kIdFastForward, kIdRewind, kIdPreviewSize, kIdChooseFile, kIdMonitor};
 
 constexpr std::initializer_list<int> kControlsOffWhenDisconnected = {
-    kIdPlay,   kIdPause,         kIdStop,       kIdNextFrame, kIdPreviousFrame,
-    kIdFastForward, kIdRewind,   kIdPreviewSize, kIdRecord,   kIdSaveStill,
-    kIdChooseFile,  kIdMonitor,  kIdSerial};
+    kIdPlay,        kIdPause,   kIdStop,        kIdNextFrame, kIdPreviousFrame,
+    kIdFastForward, kIdRewind,  kIdPreviewSize, kIdRecord,    kIdSaveStill,
+    kIdChooseFile,  kIdMonitor, kIdSerial};
 
 QString OpenErrorText(int error) {
     switch (error) {
@@ -138,9 +138,13 @@ void CDeckDlg::OnPlay() {
     Tovik_Control(capture_, ED_MODE_PLAY, 0);
 }
 
-void CDeckDlg::OnNextFrame() { Tovik_Control(capture_, ED_MODE_STEP_FWD, 0); }
+void CDeckDlg::OnNextFrame() {
+    Tovik_Control(capture_, ED_MODE_STEP_FWD, 0);
+}
 
-void CDeckDlg::OnPreviousFrame() { Tovik_Control(capture_, ED_MODE_STEP_REV, 0); }
+void CDeckDlg::OnPreviousFrame() {
+    Tovik_Control(capture_, ED_MODE_STEP_REV, 0);
+}
 
 LRESULT CDeckDlg::OnHoldButton(WPARAM button, LPARAM pressed) {
     JogReset();
@@ -179,8 +183,7 @@ LRESULT CDeckDlg::OnDeckEvent(WPARAM code, LPARAM) {
 }
 
 void CDeckDlg::reject() {
-    if (CurrentPrompts().Message(this, QString::fromUtf8(text::kConfirmExit),
-                                 PromptIcon::kQuestion,
+    if (CurrentPrompts().Message(this, QString::fromUtf8(text::kConfirmExit), PromptIcon::kQuestion,
                                  PromptButtons::kYesNo) != PromptAnswer::kYes)
         return;
     if (connected_) Disconnect();

@@ -129,8 +129,7 @@ void CDeckDlg::CreateControls() {
     connect(Button(kIdPause), &QPushButton::clicked, this, [this] { OnPause(); });
     connect(Button(kIdPlay), &QPushButton::clicked, this, [this] { OnPlay(); });
     connect(Button(kIdNextFrame), &QPushButton::clicked, this, [this] { OnNextFrame(); });
-    connect(Button(kIdPreviousFrame), &QPushButton::clicked, this,
-            [this] { OnPreviousFrame(); });
+    connect(Button(kIdPreviousFrame), &QPushButton::clicked, this, [this] { OnPreviousFrame(); });
     connect(Button(kIdRecord), &QPushButton::clicked, this, [this] { OnRecord(); });
     connect(Button(kIdChooseFile), &QPushButton::clicked, this, [this] { OnChooseRecordFile(); });
     connect(Button(kIdSaveStill), &QPushButton::clicked, this, [this] { OnSaveStill(); });
@@ -222,7 +221,9 @@ QWidget* CDeckDlg::Item(int id) const {
     return at == controls_.end() ? nullptr : at->second;
 }
 
-QPushButton* CDeckDlg::Button(int id) const { return qobject_cast<QPushButton*>(Item(id)); }
+QPushButton* CDeckDlg::Button(int id) const {
+    return qobject_cast<QPushButton*>(Item(id));
+}
 
 void CDeckDlg::AddTooltips() {
     for (int id : TooltipOrder()) {
@@ -231,7 +232,9 @@ void CDeckDlg::AddTooltips() {
     }
 }
 
-void CDeckDlg::SetTip(int id, int stringId) { Item(id)->setToolTip(LoadString(stringId)); }
+void CDeckDlg::SetTip(int id, int stringId) {
+    Item(id)->setToolTip(LoadString(stringId));
+}
 
 void CDeckDlg::BuildSystemMenu() {
     systemMenu_ = new QMenu(this);
@@ -285,7 +288,9 @@ void CDeckDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-void CDeckDlg::accept() { reject(); }
+void CDeckDlg::accept() {
+    reject();
+}
 
 bool CDeckDlg::event(QEvent* e) {
     if (e->type() != WindowMessageEvent::EventType()) return QDialog::event(e);

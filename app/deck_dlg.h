@@ -36,7 +36,7 @@ int CaptionShortfall(const QWidget* control);
 QString TimecodeText(int result, const TovikTimecode& timecode);
 
 class CDeckDlg : public QDialog {
-public:
+  public:
     explicit CDeckDlg(QWidget* parent = nullptr);
     ~CDeckDlg() override;
 
@@ -80,17 +80,17 @@ public:
     void OnSaveStill();
     void OnPreviewSizeChanged();
 
-public:
+  public:
     // Cancel (the exit button, Esc, the close box) asks before the window closes.
     void reject() override;
     void accept() override;
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
-private:
+  private:
     struct StripEntry {
         QWidget* child;
         QRect rect;  // relative to the separator's top-left corner

@@ -15,16 +15,14 @@ void CDeckDlg::Relayout(int previewWidth, int stripTop) {
     }
     // The client area is sized here; the window manager adds its frame around it, so a
     // picture as wide as the window is never cut by the frame.
-    const int width =
-        std::max(previewWidth, initialClientSize_.width() - separator_.left());
+    const int width = std::max(previewWidth, initialClientSize_.width() - separator_.left());
     setFixedSize(width, stripTop + stripHeight_);
 }
 
 void CDeckDlg::ApplyPreviewSize() {
     Pull();
     const auto sizes = PreviewSizes();
-    const int index =
-        std::clamp(previewSizeIndex_, 0, static_cast<int>(sizes.size()) - 1);
+    const int index = std::clamp(previewSizeIndex_, 0, static_cast<int>(sizes.size()) - 1);
     const int w = sizes[index].width;
     const int h = sizes[index].height;
     if (index != 0) {
@@ -41,6 +39,8 @@ void CDeckDlg::ApplyPreviewSize() {
     }
 }
 
-void CDeckDlg::OnPreviewSizeChanged() { ApplyPreviewSize(); }
+void CDeckDlg::OnPreviewSizeChanged() {
+    ApplyPreviewSize();
+}
 
 }  // namespace velmora::app

@@ -54,17 +54,21 @@ constexpr std::array kPreviewSizes = {
     PreviewSize{"W-FULL(856×480)", 856, 480},
 };
 
-constexpr std::array kTooltipOrder = {kIdConnect,       kIdExit,      kIdStop,
-                                      kIdPause,         kIdPlay,      kIdNextFrame,
-                                      kIdPreviousFrame, kIdRecord,    kIdSaveStill,
-                                      kIdFastForward,   kIdRewind,    kIdPreviewSize,
-                                      kIdChooseFile,    kIdRecordName, kIdTimecode,
-                                      kIdMonitor,       kIdSerial};
+constexpr std::array kTooltipOrder = {
+    kIdConnect,       kIdExit,       kIdStop,      kIdPause,       kIdPlay,   kIdNextFrame,
+    kIdPreviousFrame, kIdRecord,     kIdSaveStill, kIdFastForward, kIdRewind, kIdPreviewSize,
+    kIdChooseFile,    kIdRecordName, kIdTimecode,  kIdMonitor,     kIdSerial};
 
 }  // namespace
 
-std::span<const ControlTemplate> MainWindowControls() { return kControls; }
-std::span<const PreviewSize> PreviewSizes() { return kPreviewSizes; }
-std::span<const int> TooltipOrder() { return kTooltipOrder; }
+std::span<const ControlTemplate> MainWindowControls() {
+    return kControls;
+}
+std::span<const PreviewSize> PreviewSizes() {
+    return kPreviewSizes;
+}
+std::span<const int> TooltipOrder() {
+    return kTooltipOrder;
+}
 
 }  // namespace velmora::app

@@ -32,8 +32,8 @@ enum class ControlKind {
     kHoldButton,
     kCheckBox,
     kComboBox,
-    kSunkenText,    // sunken static text, centred both ways
-    kSunkenField,   // sunken static text, left aligned, one line
+    kSunkenText,   // sunken static text, centred both ways
+    kSunkenField,  // sunken static text, left aligned, one line
     kEtchedLine,
 };
 

@@ -18,14 +18,18 @@ int MulDiv(int a, int b, int c) {
 
 DialogUnits::DialogUnits(const QFont& font) {
     QFontMetrics metrics(font);
-    int letters =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     baseX_ = (letters / 26 + 1) / 2;
     baseY_ = metrics.height();
 }
 
-int DialogUnits::X(int units) const { return MulDiv(units, baseX_, 4); }
-int DialogUnits::Y(int units) const { return MulDiv(units, baseY_, 8); }
+int DialogUnits::X(int units) const {
+    return MulDiv(units, baseX_, 4);
+}
+int DialogUnits::Y(int units) const {
+    return MulDiv(units, baseY_, 8);
+}
 
 QRect DialogUnits::Map(int x, int y, int width, int height) const {
     int left = X(x), top = Y(y);

@@ -10,7 +10,7 @@
 namespace velmora::app {
 
 class DialogUnits {
-public:
+  public:
     explicit DialogUnits(const QFont& font);
     DialogUnits(int baseX, int baseY) : baseX_(baseX), baseY_(baseY) {}
 
@@ -21,7 +21,7 @@ public:
     // Maps each edge on its own, so neighbouring controls stay exactly adjacent.
     QRect Map(int x, int y, int width, int height) const;
 
-private:
+  private:
     int baseX_;
     int baseY_;
 };

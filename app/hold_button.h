@@ -13,16 +13,16 @@ namespace velmora::app {
 inline constexpr UINT WM_HOLD_BUTTON = WM_USER + 200;
 
 class CHoldButton : public QPushButton {
-public:
+  public:
     using QPushButton::QPushButton;
 
     bool Held() const { return held_ != 0; }
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-private:
+  private:
     void Notify(LPARAM pressed);
 
     std::int32_t held_ = 0;

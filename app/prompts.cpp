@@ -10,7 +10,7 @@ namespace velmora::app {
 namespace {
 
 class QtPrompts : public Prompts {
-public:
+  public:
     PromptAnswer Message(QWidget* owner, const QString& text, PromptIcon icon,
                          PromptButtons buttons) override {
         QMessageBox box(owner);

@@ -21,7 +21,7 @@ struct SaveFileRequest {
 };
 
 class Prompts {
-public:
+  public:
     virtual ~Prompts() = default;
     virtual PromptAnswer Message(QWidget* owner, const QString& text, PromptIcon icon,
                                  PromptButtons buttons) = 0;

@@ -14,7 +14,9 @@ namespace velmora::app {
 namespace {
 
 // File names go to the toolkit in the system's file-name encoding.
-QByteArray NativeName(const QString& path) { return QFile::encodeName(path); }
+QByteArray NativeName(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 }  // namespace
 
@@ -49,7 +51,9 @@ void CDeckDlg::ComputeRecordFileName() {
     Push();
 }
 
-void CDeckDlg::OnSerialClicked() { ComputeRecordFileName(); }
+void CDeckDlg::OnSerialClicked() {
+    ComputeRecordFileName();
+}
 
 void CDeckDlg::OnRecord() {
     Pull();

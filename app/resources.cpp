@@ -2,7 +2,9 @@
 
 #include <QtGlobal>
 
-static void InitVelmoraResources() { Q_INIT_RESOURCE(velmora); }
+static void InitVelmoraResources() {
+    Q_INIT_RESOURCE(velmora);
+}
 
 namespace velmora::app {
 

@@ -33,7 +33,8 @@ QString LoadString(int id);
 // Messages shown in message boxes.
 namespace text {
 inline constexpr char kDeviceNotFound[] = "DV機器が見つかりませんでした。";
-inline constexpr char kDeviceInUse[] = "DV機器と接続できませんでした。デバイスが使用中かもしれません。";
+inline constexpr char kDeviceInUse[] =
+    "DV機器と接続できませんでした。デバイスが使用中かもしれません。";
 inline constexpr char kInitFailed[] = "初期化に失敗しました。";
 inline constexpr char kDeviceOffline[] = "DV機器がオフラインになりました。";
 inline constexpr char kConfirmExit[] = "終了しますか？";

@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
         painter.setRenderHint(QPainter::Antialiasing);
         renderer.render(&painter);
         painter.end();
-        const QString folder = QString::fromLocal8Bit(argv[2]) + QLatin1Char('/') +
-                               QString::number(size);
+        const QString folder =
+            QString::fromLocal8Bit(argv[2]) + QLatin1Char('/') + QString::number(size);
         QDir().mkpath(folder);
         if (!image.save(folder + QStringLiteral("/velmora.png"))) {
             std::fprintf(stderr, "%s: cannot write %s\n", argv[0], qPrintable(folder));

@@ -26,7 +26,7 @@ namespace ids = app;
 
 // A program run in the background, killed and reaped when the object goes.
 class Process {
-public:
+  public:
     explicit Process(std::vector<std::string> args) {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -42,12 +42,12 @@ public:
         pid_ = -1;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 
 class DeckProgram : public DeckWindowTest {
-protected:
+  protected:
     void SetUp() override {
         DeckWindowTest::SetUp();
         tapePath_ = runtime_.Path() / "tape.dv";
@@ -78,8 +78,8 @@ protected:
             const Bytes& frame = frames[i];
             EXPECT_EQ(frame.size(), 120000u) << i;
             if (frame.size() != 120000u) break;
-            auto pack = platform::dv::FindSubcodePack(frame.data(), 120000,
-                                                      platform::dv::kPackTimecode);
+            auto pack =
+                platform::dv::FindSubcodePack(frame.data(), 120000, platform::dv::kPackTimecode);
             EXPECT_TRUE(pack) << i;
             if (!pack) break;
             auto at = tapeByTimecode_.find(platform::dv::TimecodeFromPack(*pack));
@@ -154,11 +154,11 @@ TEST_F(DeckProgram, RecordsTwoNumberedTakesSavesAStillAndNoticesTheDeckGoing) {
     Bytes bmp = ReadFileBytes(still);
     ASSERT_EQ(bmp.size(), 1036854u);
     const auto raw = folder / "reference.bgr";
-    ASSERT_EQ(RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                         "' -vf 'select=eq(n\\," + std::to_string(*frame) +
-                         "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" + raw.string() +
-                         "'"),
-              0);
+    ASSERT_EQ(
+        RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() + "' -vf 'select=eq(n\\," +
+                   std::to_string(*frame) + "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
+                   raw.string() + "'"),
+        0);
     EXPECT_GE(Psnr(Bytes(bmp.begin() + 54, bmp.end()), ReadFileBytes(raw)), 45.0);
 
     deck_->Kill();

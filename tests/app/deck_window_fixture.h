@@ -26,14 +26,14 @@ namespace velmora::test {
 using namespace std::chrono_literals;
 
 class ScriptedPrompts : public app::Prompts {
-public:
+  public:
     struct Shown {
         QString text;
         app::PromptIcon icon;
         app::PromptButtons buttons;
     };
     std::vector<Shown> messages;
-    std::deque<app::PromptAnswer> answers;         // for Yes/No questions; No when empty
+    std::deque<app::PromptAnswer> answers;  // for Yes/No questions; No when empty
     std::deque<QString> files;  // for the file dialog; cancel when empty (or an empty name)
     std::vector<app::SaveFileRequest> fileRequests;
 
@@ -57,13 +57,13 @@ public:
 };
 
 class DeckWindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_EQ(RunCommand(std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH +
-                             " > /dev/null"),
-                  0);
+        ASSERT_EQ(
+            RunCommand(std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH + " > /dev/null"),
+            0);
         previousPrompts_ = app::SetPrompts(&prompts_);
         window_ = std::make_unique<app::CDeckDlg>();
         window_->show();
@@ -89,12 +89,14 @@ protected:
         Combo()->setCurrentIndex(index);
         emit Combo()->activated(index);
     }
-    void Wait(std::chrono::milliseconds time) { ProcessEventsUntil([] { return false; }, time); }
+    void Wait(std::chrono::milliseconds time) {
+        ProcessEventsUntil([] { return false; }, time);
+    }
     void Connect() {
         Click(app::kIdConnect);
-        ASSERT_TRUE(window_->Connected()) << (prompts_.messages.empty()
-                                                  ? std::string("no message")
-                                                  : prompts_.messages.back().text.toStdString());
+        ASSERT_TRUE(window_->Connected())
+            << (prompts_.messages.empty() ? std::string("no message")
+                                          : prompts_.messages.back().text.toStdString());
     }
 
     TempRegistry registry_;

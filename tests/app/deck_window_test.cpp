@@ -25,7 +25,7 @@ namespace ids = app;
 constexpr std::uint8_t kPlay = 0xC3, kWind = 0xC4;
 
 class DeckWindow : public DeckWindowTest {
-protected:
+  protected:
     void TearDown() override {
         DeckWindowTest::TearDown();
         servers_.clear();
@@ -79,14 +79,14 @@ TEST_F(DeckWindow, StartsFromTheTemplate) {
     EXPECT_EQ(window_->size(), QSize(units.X(281), units.Y(145)));
     EXPECT_EQ(window_->windowTitle(), QStringLiteral("Velmora v1.6β2 (Post v.1.7)"));
 
-    const std::map<int, int> tips = {{2, 103},    {1000, 102}, {1002, 106}, {1003, 104},
-                                     {1004, 105}, {1006, 107}, {1007, 108}, {1008, 112},
-                                     {1009, 113}, {1010, 109}, {1017, 119}, {1011, 115},
-                                     {1012, 110}, {1016, 118}, {1014, 111}, {1015, 116},
-                                     {1018, 120}};
+    const std::map<int, int> tips = {
+        {2, 103},    {1000, 102}, {1002, 106}, {1003, 104}, {1004, 105}, {1006, 107},
+        {1007, 108}, {1008, 112}, {1009, 113}, {1010, 109}, {1017, 119}, {1011, 115},
+        {1012, 110}, {1016, 118}, {1014, 111}, {1015, 116}, {1018, 120}};
     for (const auto& t : app::MainWindowControls()) {
         auto tip = tips.find(t.id);
-        EXPECT_EQ(Item(t.id)->toolTip(), tip == tips.end() ? QString() : app::LoadString(tip->second))
+        EXPECT_EQ(Item(t.id)->toolTip(),
+                  tip == tips.end() ? QString() : app::LoadString(tip->second))
             << t.id;
         const bool alwaysOn = t.id == 2 || t.id == 1000 || t.id == 1013 || t.id == 1016 ||
                               t.id == 1017 || t.id == 1019;
@@ -241,9 +241,7 @@ TEST_F(DeckWindow, HoldButtonsReportPressAndReleaseOnce) {
 TEST_F(DeckWindow, HoldButtonsWindWhileStoppedAndCueWhilePlaying) {
     auto deck = StartDeck();
     Connect();
-    auto state = [&] {
-        return std::pair(deck->LastCommand().opcode, deck->LastCommand().operand);
-    };
+    auto state = [&] { return std::pair(deck->LastCommand().opcode, deck->LastCommand().operand); };
     QPushButton* forward = Button(ids::kIdFastForward);
     QPushButton* rewind = Button(ids::kIdRewind);
     using S = std::pair<std::uint8_t, std::uint8_t>;
@@ -291,8 +289,8 @@ TEST_F(DeckWindow, AFailedTimecodeReadShowsDashesAndKeepsTheConnection) {
     noTimecode.onlyImplemented = std::set<std::uint16_t>{0xC375, 0xC360, 0xC37D};
     StartDeck(noTimecode);
     Connect();
-    EXPECT_TRUE(
-        ProcessEventsUntil([&] { return Text(ids::kIdTimecode) == QStringLiteral("! --:--:--.--"); }));
+    EXPECT_TRUE(ProcessEventsUntil(
+        [&] { return Text(ids::kIdTimecode) == QStringLiteral("! --:--:--.--"); }));
     EXPECT_TRUE(window_->Connected());
 }
 
@@ -302,7 +300,8 @@ TEST_F(DeckWindow, DisconnectStopsShrinksAndForgetsTheRecordFile) {
     Click(ids::kIdPlay);
     prompts_.files.push_back(QString::fromStdString((runtime_.Path() / "take.avi").string()));
     Click(ids::kIdChooseFile);
-    EXPECT_EQ(Text(ids::kIdRecordName), QString::fromStdString((runtime_.Path() / "take.avi").string()));
+    EXPECT_EQ(Text(ids::kIdRecordName),
+              QString::fromStdString((runtime_.Path() / "take.avi").string()));
     EXPECT_TRUE(Item(ids::kIdRecord)->isEnabled());
     SelectSize(4);
 
@@ -441,7 +440,7 @@ TEST_F(DeckWindow, TheDeckGoingAwayDisconnectsWithAMessage) {
 // ---- the jog controller ----
 
 class JogBinding : public DeckWindow {
-protected:
+  protected:
     void SetUp() override {
         controller_ = hid_->Add("/dev/hidraw3", JogControllerDescriptor());
         DeckWindow::SetUp();
@@ -476,7 +475,7 @@ TEST_F(JogBinding, TheModeKeyAlternatesJogAndShuttleAndPauses) {
     EXPECT_EQ(window_->JogMode(), 1);
     EXPECT_EQ(Text(ids::kIdJogStatus), QStringLiteral("JOG"));
     EXPECT_EQ(State(), S(kPlay, 0x7D));  // paused
-    Post(0x5000, 0);  // releases of press-only keys are ignored
+    Post(0x5000, 0);                     // releases of press-only keys are ignored
     EXPECT_EQ(window_->JogMode(), 1);
     Post(0x5000);
     EXPECT_EQ(window_->JogMode(), 2);
@@ -515,7 +514,7 @@ TEST_F(JogBinding, ShuttleStepsToTheLimitsWithLabelsAndSpeeds) {
     Post(0x10001);
     EXPECT_EQ(Text(ids::kIdJogStatus), QStringLiteral("S > SL"));
     EXPECT_EQ(State(), S(kPlay, 0x31));  // forward, level 1
-    Post(0x10000);  // back to 2: pause
+    Post(0x10000);                       // back to 2: pause
     EXPECT_EQ(Text(ids::kIdJogStatus), QStringLiteral("S > 0"));
     EXPECT_EQ(State(), S(kPlay, 0x7D));
     Post(0x10000);
@@ -524,7 +523,7 @@ TEST_F(JogBinding, ShuttleStepsToTheLimitsWithLabelsAndSpeeds) {
     EXPECT_EQ(window_->ShuttlePosition(), -45);
     EXPECT_EQ(Text(ids::kIdJogStatus), QStringLiteral("S < FT"));
     EXPECT_EQ(State(), S(kPlay, 0x4F));  // reverse, level 15
-    Post(0x10000);  // at the limit: the same command again
+    Post(0x10000);                       // at the limit: the same command again
     EXPECT_EQ(window_->ShuttlePosition(), -45);
     EXPECT_EQ(State(), S(kPlay, 0x4F));
     EXPECT_EQ(Leds().back(), 5);
