@@ -61,6 +61,7 @@ QWidget* MakeControl(const ControlTemplate& t, QWidget* parent) {
         case ControlKind::kSunkenText:
         case ControlKind::kSunkenField: {
             auto* label = new QLabel(caption, parent);
+            label->setTextFormat(Qt::PlainText);  // a file name is never markup
             label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
             label->setLineWidth(1);
             label->setWordWrap(false);
@@ -81,8 +82,7 @@ QWidget* MakeControl(const ControlTemplate& t, QWidget* parent) {
 }  // namespace
 
 CDeckDlg::CDeckDlg(QWidget* parent) : QDialog(parent) {
-    InitResources();
-    icon_ = QIcon(QStringLiteral(":/velmora/velmora.svg"));
+    icon_ = ProgramIcon();
     setWindowTitle(QString::fromUtf8(text::kWindowCaption));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -117,6 +117,7 @@ void CDeckDlg::CreateControls() {
             setTabOrder(previous, control);
         if (control->focusPolicy() != Qt::NoFocus) previous = control;
         controls_[t.id] = control;
+        control->installEventFilter(this);
     }
     FitCaptions();
     timecodeDisplay_ = static_cast<QLabel*>(controls_.at(kIdTimecode));
@@ -268,8 +269,27 @@ void CDeckDlg::contextMenuEvent(QContextMenuEvent* event) {
     systemMenu_->popup(event->globalPos());
 }
 
+namespace {
+
+bool IsSystemMenuKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    return key->key() == Qt::Key_Space && key->modifiers() == Qt::AltModifier;
+}
+
+}  // namespace
+
+// Alt+Space opens the system menu ahead of the focused control, which would take the Space.
+bool CDeckDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (IsSystemMenuKey(event)) {
+        systemMenu_->popup(mapToGlobal(QPoint(0, 0)));
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void CDeckDlg::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::AltModifier) {
+    if (IsSystemMenuKey(event)) {
         systemMenu_->popup(mapToGlobal(QPoint(0, 0)));
         return;
     }

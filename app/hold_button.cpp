@@ -6,9 +6,8 @@ namespace velmora::app {
 
 void CHoldButton::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && !held_) {
-        // Qt already routes the rest of the gesture to the pressed widget; grabbing makes it
-        // explicit and keeps the button the receiver even if another widget asks for the mouse.
-        grabMouse();
+        // Qt gives the pressed widget the rest of the gesture: the release comes here even
+        // when the mouse has left the button.
         held_ = 1;
         Notify(1);
     }
@@ -17,11 +16,17 @@ void CHoldButton::mousePressEvent(QMouseEvent* event) {
 
 void CHoldButton::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && held_) {
-        releaseMouse();
         Notify(0);
         held_ = 0;
     }
     QPushButton::mouseReleaseEvent(event);
+}
+
+void CHoldButton::changeEvent(QEvent* event) {
+    // A button disabled while held (the deck went away) never sees its release: it lets go,
+    // so that the next press counts as a press again.
+    if (event->type() == QEvent::EnabledChange && !isEnabled()) held_ = 0;
+    QPushButton::changeEvent(event);
 }
 
 void CHoldButton::Notify(LPARAM pressed) {

@@ -1,7 +1,7 @@
 #pragma once
 // A push button that reports being held: pressing it with the left mouse button sends
 // WM_HOLD_BUTTON (wParam = its own window, lParam = 1) to its parent, releasing sends lParam 0.
-// The button keeps the mouse while held, so a release outside it still counts. Its click is
+// The pressed button keeps the mouse, so a release outside it still counts. Its click is
 // of no interest to the parent, so the keyboard cannot operate it.
 
 #include <QPushButton>
@@ -21,6 +21,7 @@ class CHoldButton : public QPushButton {
   protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     void Notify(LPARAM pressed);

@@ -36,7 +36,8 @@ void CDeckDlg::OnChooseRecordFile() {
     recordPath_ = QFileInfo(*chosen).absoluteFilePath();
     recordExtension_ = QFileInfo(recordPath_).suffix();
     ComputeRecordFileName();
-    EnableControls({kIdSerial, kIdRecord, kIdSaveStill}, true);
+    // The dialog runs its own event loop: the deck may have gone away while it was open.
+    if (connected_) EnableControls({kIdSerial, kIdRecord, kIdSaveStill}, true);
 }
 
 void CDeckDlg::ComputeRecordFileName() {

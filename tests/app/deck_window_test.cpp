@@ -121,6 +121,13 @@ TEST_F(DeckWindow, SystemMenuOpensTheAboutBox) {
     EXPECT_EQ(separators, 1);
     EXPECT_EQ(actions.back()->text(), app::LoadString(101));
 
+    // Alt+Space opens the menu even with a button focused (Space alone would press it).
+    Button(ids::kIdExit)->setFocus();
+    QTest::keyClick(Button(ids::kIdExit), Qt::Key_Space, Qt::AltModifier);
+    EXPECT_TRUE(window_->SystemMenu()->isVisible());
+    window_->SystemMenu()->hide();
+    EXPECT_TRUE(prompts_.messages.empty());
+
     const QSize before = window_->size();
     QString title;
     QTimer::singleShot(100, [&] {
@@ -229,6 +236,15 @@ TEST_F(DeckWindow, HoldButtonsReportPressAndReleaseOnce) {
     using Seen = std::vector<std::pair<WPARAM, LPARAM>>;
     EXPECT_EQ(spy.seen, (Seen{{handle, 1}, {handle, 0}, {handle, 1}, {handle, 0}}));
 
+    // A button disabled while held lets go: its next press is a press again.
+    spy.seen.clear();
+    QTest::mousePress(forward, Qt::LeftButton);
+    forward->setEnabled(false);
+    forward->setEnabled(true);
+    QTest::mousePress(forward, Qt::LeftButton);
+    QTest::mouseRelease(forward, Qt::LeftButton);
+    EXPECT_EQ(spy.seen, (Seen{{handle, 1}, {handle, 1}, {handle, 0}}));
+
     // Keys do not operate them.
     spy.seen.clear();
     forward->setFocus();
@@ -267,6 +283,12 @@ TEST_F(DeckWindow, HoldButtonsWindWhileStoppedAndCueWhilePlaying) {
     EXPECT_EQ(state(), S(kPlay, 0x4F));  // review
     QTest::mouseRelease(rewind, Qt::LeftButton);
     EXPECT_EQ(state(), S(kPlay, 0x75));
+
+    Click(ids::kIdNextFrame);  // frame steps leave the playing flag alone
+    EXPECT_EQ(state(), S(kPlay, 0x30));
+    Click(ids::kIdPreviousFrame);
+    EXPECT_EQ(state(), S(kPlay, 0x40));
+    EXPECT_TRUE(window_->Playing());
 
     Click(ids::kIdStop);
     EXPECT_FALSE(window_->Playing());
@@ -338,6 +360,10 @@ TEST_F(DeckWindow, ExitAsksFirstAndDisconnectsOnYes) {
     QTest::keyClick(Combo(), Qt::Key_Return);  // Enter asks the same question
     EXPECT_EQ(prompts_.messages.size(), 2u);
     EXPECT_TRUE(window_->isVisible());
+    window_->close();  // and so does the close box
+    EXPECT_EQ(prompts_.messages.size(), 3u);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(window_->Connected());
 
     prompts_.answers.push_back(PromptAnswer::kYes);
     Click(ids::kIdExit);
@@ -387,10 +413,14 @@ TEST_F(DeckWindow, RecordNamesCountersAndStills) {
     EXPECT_EQ(Text(ids::kIdRecordName), folder + QStringLiteral("/next0001.dvsd"));
 
     // Stills count on their own, from 0000, always .bmp.
+    Click(ids::kIdPlay);
+    Wait(600ms);
     Click(ids::kIdSaveStill);
     Click(ids::kIdSaveStill);
     EXPECT_EQ(window_->StillCounter(), 2);
     EXPECT_EQ(window_->SerialCounter(), 1);
+    for (const char* still : {"next0000.bmp", "next0001.bmp"})
+        EXPECT_EQ(std::filesystem::file_size(runtime_.Path() / still), 1036854u) << still;
 
     // Cancelling the file dialog changes nothing.
     Click(ids::kIdChooseFile);
@@ -435,6 +465,16 @@ TEST_F(DeckWindow, TheDeckGoingAwayDisconnectsWithAMessage) {
     PostMessage(platform::HwndFromWidget(window_.get()), app::WM_DECK_EVENT, 1, 0);
     Wait(100ms);
     EXPECT_EQ(prompts_.messages.size(), 2u);
+}
+
+TEST_F(DeckWindow, AnAbortedGraphEndsTheConnectionToo) {
+    StartDeck();
+    Connect();
+    PostMessage(platform::HwndFromWidget(window_.get()), app::WM_DECK_EVENT, 3, 0);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window_->Connected(); }));
+    ASSERT_EQ(prompts_.messages.size(), 1u);
+    EXPECT_EQ(prompts_.messages[0].text, QStringLiteral("DV機器がオフラインになりました。"));
+    Connect();  // the user can connect again
 }
 
 // ---- the jog controller ----
@@ -484,6 +524,9 @@ TEST_F(JogBinding, TheModeKeyAlternatesJogAndShuttleAndPauses) {
     EXPECT_EQ(window_->JogMode(), 1);
     // Frame steps keep the mode; play ends it.
     Post(0x10001);
+    EXPECT_EQ(State(), S(kPlay, 0x30));
+    Post(0x10000);
+    EXPECT_EQ(State(), S(kPlay, 0x40));
     Click(ids::kIdNextFrame);
     EXPECT_EQ(window_->JogMode(), 1);
     Post(0x3000);  // play/pause key while paused: play
@@ -492,14 +535,10 @@ TEST_F(JogBinding, TheModeKeyAlternatesJogAndShuttleAndPauses) {
     EXPECT_EQ(Text(ids::kIdJogStatus), QString());
     Post(0x3000);  // while playing: pause
     EXPECT_EQ(State(), S(kPlay, 0x7D));
-    // LEDs: connect 1, (play 1), jog 3, (play/pause reset) ..., shuttle 5.
-    auto leds = Leds();
-    EXPECT_NE(std::find(leds.begin(), leds.end(), 3), leds.end());
-    EXPECT_NE(std::find(leds.begin(), leds.end(), 5), leds.end());
-    EXPECT_EQ(leds.back(), 1);
-
+    // Connect 1; play's reset 1; jog 3, shuttle 5, jog 3; the two play/pause resets 1 each;
+    // disconnecting stops (a reset, 1) and turns them off.
     Click(ids::kIdConnect);
-    EXPECT_EQ(Leds().back(), 0);
+    EXPECT_EQ(Leds(), (std::vector<int>{1, 1, 3, 5, 3, 1, 1, 1, 0}));
 }
 
 TEST_F(JogBinding, ShuttleStepsToTheLimitsWithLabelsAndSpeeds) {
