@@ -161,10 +161,22 @@ HRESULT CDvInputPin::Receive(IMediaSample* sample) {
     sample->GetPointer(&data);
     LONG length = sample->GetActualDataLength();
     if (length <= 0 || length > sample->GetSize()) return S_OK;
+    if (!m_pDevice->WaitUntilRunning()) return S_FALSE;
     // Blocks while the unit is not ready for the next frame: the unit sets the pace.
     if (!m_pDevice->Unit().Transmit(data, static_cast<std::size_t>(length)))
         return VFW_E_RUNTIME_ERROR;
     return S_OK;
+}
+
+HRESULT CDvInputPin::BeginFlush() {
+    HRESULT hr = CBaseInputPin::BeginFlush();
+    m_pDevice->ReleaseWaiters(true);
+    return hr;
+}
+
+HRESULT CDvInputPin::EndFlush() {
+    m_pDevice->ReleaseWaiters(false);
+    return CBaseInputPin::EndFlush();
 }
 
 HRESULT CDvInputPin::EndOfStream() {
@@ -212,8 +224,38 @@ CBasePin* CDvDeviceFilter::GetPin(int index) {
     }
 }
 
+bool CDvDeviceFilter::WaitUntilRunning() {
+    std::unique_lock lock(runLock_);
+    runChanged_.wait(lock, [&] { return running_ || released_; });
+    return running_ && !released_;
+}
+
+void CDvDeviceFilter::ReleaseWaiters(bool release) {
+    {
+        std::lock_guard lock(runLock_);
+        released_ = release;
+    }
+    runChanged_.notify_all();
+}
+
+HRESULT CDvDeviceFilter::Run(REFERENCE_TIME start) {
+    CAutoLock lock(&lock_);
+    HRESULT hr = CBaseFilter::Run(start);
+    if (SUCCEEDED(hr)) {
+        std::lock_guard run(runLock_);
+        running_ = true;
+    }
+    runChanged_.notify_all();
+    return hr;
+}
+
 HRESULT CDvDeviceFilter::Pause() {
     CAutoLock lock(&lock_);
+    {
+        std::lock_guard run(runLock_);
+        running_ = false;
+        if (m_State == State_Stopped) released_ = false;
+    }
     if (m_State == State_Stopped) {
         if (input_->IsConnected() && !unit_->StartTransmit()) return VFW_E_RUNTIME_ERROR;
         if (interleavedOut_->IsConnected() || videoOut_->IsConnected()) {
@@ -228,6 +270,12 @@ HRESULT CDvDeviceFilter::Stop() {
     CAutoLock lock(&lock_);
     // State first, so frames still arriving are dropped; then the streams end.
     HRESULT hr = CBaseFilter::Stop();
+    {
+        std::lock_guard run(runLock_);
+        running_ = false;
+        released_ = true;
+    }
+    runChanged_.notify_all();
     unit_->StopReceive();
     receiving_ = false;
     unit_->StopTransmit();

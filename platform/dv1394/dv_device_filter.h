@@ -4,7 +4,9 @@
 // renderer. The transport, device and timecode interfaces speak AV/C to the unit.
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "platform/dv1394/dv_unit.h"
 #include "platform/media/base/filter.h"
@@ -34,6 +36,8 @@ public:
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
     HRESULT STDMETHODCALLTYPE EndOfStream() override;
+    HRESULT STDMETHODCALLTYPE BeginFlush() override;
+    HRESULT STDMETHODCALLTYPE EndFlush() override;
 
 private:
     CDvDeviceFilter* m_pDevice;
@@ -54,6 +58,7 @@ public:
     CBasePin* GetPin(int index) override;
     HRESULT STDMETHODCALLTYPE Stop() override;
     HRESULT STDMETHODCALLTYPE Pause() override;
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
 
     // IAMExtTransport
     HRESULT STDMETHODCALLTYPE GetCapability(LONG capability, LONG* value, double* d) override;
@@ -105,6 +110,11 @@ public:
     HRESULT STDMETHODCALLTYPE GetTimecode(TIMECODE_SAMPLE* sample) override;
 
     DvUnit& Unit() { return *unit_; }
+    // Holds a frame for the unit until the filter runs: a paused graph already delivers its
+    // first frame, but a deck told to record afterwards must not miss it. False when the wait
+    // ends without running (stopped or flushed).
+    bool WaitUntilRunning();
+    void ReleaseWaiters(bool release);
     // True when the unit refuses to tell the format of its output plug: another connection
     // holds the plug, so a receiver connected now would get nothing.
     bool OutputPlugInUse();
@@ -127,6 +137,11 @@ private:
     std::atomic<long> dropped_{0};
     std::atomic<long> damaged_{0};
     std::atomic<bool> receiving_{false};
+
+    std::mutex runLock_;
+    std::condition_variable runChanged_;
+    bool running_ = false;
+    bool released_ = false;  // stopped or flushing: waiting frames are dropped
 };
 
 // The AV/C transport command for a mode (opcode, operand); false for a mode without one.

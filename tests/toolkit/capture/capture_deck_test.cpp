@@ -330,7 +330,10 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
         Wait(20ms);
     EXPECT_EQ(Tovik_WriteStop(handle_), 1);
     Bytes tape = velmora::test::ReadFileBytes(blank);
-    EXPECT_EQ(tape, written);
+    ASSERT_EQ(tape.size(), written.size());
+    for (std::size_t at = 0; at < tape.size(); at += 120000)
+        ASSERT_TRUE(std::equal(tape.begin() + at, tape.begin() + at + 120000, written.begin() + at))
+            << "frame " << at / 120000;
 }
 
 }  // namespace
