@@ -11,7 +11,6 @@
 namespace velmora::app {
 
 CDeckApp::CDeckApp(int& argc, char** argv) : application_(argc, argv) {
-    InitResources();
     QApplication::setApplicationName(LoadString(kIdsAppTitle));
     QApplication::setApplicationVersion(QString::fromLatin1(kVersion));
     QApplication::setDesktopFileName(QStringLiteral("velmora"));

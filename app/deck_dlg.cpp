@@ -1,5 +1,6 @@
 #include "app/deck_dlg.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -82,7 +83,8 @@ QWidget* MakeControl(const ControlTemplate& t, QWidget* parent) {
 }  // namespace
 
 CDeckDlg::CDeckDlg(QWidget* parent) : QDialog(parent) {
-    icon_ = ProgramIcon();
+    // The program sets its icon once at start; a window made without it draws its own.
+    icon_ = QApplication::windowIcon().isNull() ? ProgramIcon() : QApplication::windowIcon();
     setWindowTitle(QString::fromUtf8(text::kWindowCaption));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

@@ -11,10 +11,16 @@ static void InitVelmoraResources() {
 
 namespace velmora::app {
 
+namespace {
+
+// The resources live in a static library, whose resource table the linker would drop unless
+// something names it.
 void InitResources() {
     static const bool done = (InitVelmoraResources(), true);
     (void)done;
 }
+
+}  // namespace
 
 QIcon ProgramIcon() {
     InitResources();

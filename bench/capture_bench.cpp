@@ -4,9 +4,10 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
-#include <QApplication>
 #include <QWidget>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
 
 #include "platform/com/com.h"
 #include "platform/media/ext_device.h"
@@ -25,45 +26,64 @@ double ProcessCpuSeconds() {
     return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
+// A virtual deck playing a test-pattern tape, and a capture object previewing it in a window.
+class DeckWithCapture {
+  public:
+    DeckWithCapture(const std::filesystem::path& dir, int seconds, double rate, QWidget* window) {
+        std::string error;
+        auto tapePath = dir / "tape.dv";
+        vdeck::MakeSampleTape(tapePath.string(), seconds, 48000, &error);
+        auto deck =
+            std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tapePath.string(), &error), "Bench");
+        server_ = std::make_unique<vdeck::DeckServer>(
+            deck, vdeck::DeckServer::DefaultSocketPath("Bench"), rate);
+        server_->Start(&error);
+        const HWND hwnd = platform::HwndFromWidget(window);
+        TovikOpenParams params{28, 0, hwnd, 0, 0, hwnd, 0};
+        capture = Tovik_Open(0, TOVIK_OPEN_PREVIEW, &params);
+        if (capture) Tovik_Control(capture, ED_MODE_PLAY, 0);
+    }
+    ~DeckWithCapture() {
+        if (capture) Tovik_Close(capture);
+    }
+    DeckWithCapture(const DeckWithCapture&) = delete;
+    DeckWithCapture& operator=(const DeckWithCapture&) = delete;
+
+    TovikCaptureHandle capture = nullptr;
+
+  private:
+    std::unique_ptr<vdeck::DeckServer> server_;
+};
+
 void CaptureCpuPerDvSecond(benchmark::State& state) {
     velmora::test::TempDir dir;
     ::setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
     CoInitialize(nullptr);
-    std::string error;
-    auto tapePath = dir.Path() / "tape.dv";
-    vdeck::MakeSampleTape(tapePath.string(), 60, 48000, &error);
-    const double rate = static_cast<double>(state.range(0));
-    auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tapePath.string(), &error), "Bench");
-    vdeck::DeckServer server(deck, vdeck::DeckServer::DefaultSocketPath("Bench"), rate);
-    server.Start(&error);
-
-    QWidget window;
-    window.resize(720, 560);
-    TovikOpenParams params{28, 0, platform::HwndFromWidget(&window), 0, 0,
-                           platform::HwndFromWidget(&window), 0};
-    TovikCaptureHandle capture = Tovik_Open(0, TOVIK_OPEN_PREVIEW, &params);
-    if (!capture) {
-        state.SkipWithError("cannot open the capture object");
-        return;
+    {
+        QWidget window;
+        window.resize(720, 560);
+        DeckWithCapture bench(dir.Path(), 60, static_cast<double>(state.range(0)), &window);
+        if (!bench.capture) {
+            state.SkipWithError("cannot open the capture object");
+            return;
+        }
+        Tovik_ShowPreviewWindow(bench.capture, 5);
+        auto recording = dir.Path() / "bench.avi";
+        Tovik_StartRec(bench.capture, recording.c_str(), 1);
+        double dvSeconds = 0, cpuSeconds = 0;
+        for (auto _ : state) {
+            TovikProgress before{}, after{};
+            Tovik_GetRecStatus(bench.capture, &before);
+            double cpu = ProcessCpuSeconds();
+            velmora::test::ProcessEventsUntil([] { return false; }, std::chrono::seconds(5));
+            cpuSeconds += ProcessCpuSeconds() - cpu;
+            Tovik_GetRecStatus(bench.capture, &after);
+            dvSeconds += (after.position - before.position) / 1e7;
+        }
+        Tovik_StopRec(bench.capture);
+        state.counters["dv_seconds"] = dvSeconds;
+        state.counters["cpu_per_dv_second"] = dvSeconds > 0 ? cpuSeconds / dvSeconds : 0;
     }
-    Tovik_ShowPreviewWindow(capture, 5);
-    Tovik_Control(capture, ED_MODE_PLAY, 0);
-    auto recording = dir.Path() / "bench.avi";
-    Tovik_StartRec(capture, recording.c_str(), 1);
-    double dvSeconds = 0, cpuSeconds = 0;
-    for (auto _ : state) {
-        TovikProgress before{}, after{};
-        Tovik_GetRecStatus(capture, &before);
-        double cpu = ProcessCpuSeconds();
-        velmora::test::ProcessEventsUntil([] { return false; }, std::chrono::seconds(5));
-        cpuSeconds += ProcessCpuSeconds() - cpu;
-        Tovik_GetRecStatus(capture, &after);
-        dvSeconds += (after.position - before.position) / 1e7;
-    }
-    Tovik_StopRec(capture);
-    Tovik_Close(capture);
-    state.counters["dv_seconds"] = dvSeconds;
-    state.counters["cpu_per_dv_second"] = dvSeconds > 0 ? cpuSeconds / dvSeconds : 0;
     CoUninitialize();
 }
 BENCHMARK(CaptureCpuPerDvSecond)->Arg(4)->Iterations(1)->Unit(benchmark::kSecond);
@@ -73,40 +93,26 @@ void SaveBmpLatency(benchmark::State& state) {
     velmora::test::TempDir dir;
     velmora::test::TempRegistry registry;
     ::setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
-    std::system((std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH + " > /dev/null").c_str());
+    velmora::test::RegisterBridge();
     CoInitialize(nullptr);
-    std::string error;
-    auto tapePath = dir.Path() / "tape.dv";
-    vdeck::MakeSampleTape(tapePath.string(), 10, 48000, &error);
-    auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tapePath.string(), &error), "Bench");
-    vdeck::DeckServer server(deck, vdeck::DeckServer::DefaultSocketPath("Bench"), 1.0);
-    server.Start(&error);
-    QWidget window;
-    TovikOpenParams params{28, 0, platform::HwndFromWidget(&window), 0, 0,
-                           platform::HwndFromWidget(&window), 0};
-    TovikCaptureHandle capture = Tovik_Open(0, TOVIK_OPEN_PREVIEW, &params);
-    if (!capture) {
-        state.SkipWithError("cannot open the capture object");
-        return;
+    {
+        QWidget window;
+        DeckWithCapture bench(dir.Path(), 10, 1.0, &window);
+        if (!bench.capture) {
+            state.SkipWithError("cannot open the capture object");
+            return;
+        }
+        velmora::test::ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(500));
+        auto path = dir.Path() / "still.bmp";
+        for (auto _ : state) {
+            if (!Tovik_SaveBmp(bench.capture, path.c_str())) state.SkipWithError("no still");
+        }
     }
-    Tovik_Control(capture, ED_MODE_PLAY, 0);
-    velmora::test::ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(500));
-    auto path = dir.Path() / "still.bmp";
-    for (auto _ : state) {
-        if (!Tovik_SaveBmp(capture, path.c_str())) state.SkipWithError("no still");
-    }
-    Tovik_Close(capture);
     CoUninitialize();
 }
-BENCHMARK(SaveBmpLatency)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(SaveBmpLatency)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

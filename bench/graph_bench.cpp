@@ -54,7 +54,8 @@ void SeekRunCompleteStop(benchmark::State& state) {
         events->WaitForCompletion(INFINITE, &code);
         control->Stop();
         LONG_PTR p1, p2;
-        while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {}
+        while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
+        }
         frame = (frame + 37) % 300;
     }
     if (sink->Frames().size() != static_cast<std::size_t>(state.iterations()))

@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
-#include <QApplication>
 #include <QWidget>
 #include <chrono>
 #include <cstdlib>
@@ -39,8 +38,7 @@ void PlaybackCpuShareOfOneCore(benchmark::State& state) {
     velmora::test::TempDir dir;
     velmora::test::TempRegistry registry;
     ::setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
-    std::system(
-        (std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH + " > /dev/null").c_str());
+    velmora::test::RegisterBridge();
     CoInitialize(nullptr);
     if (!MakeAvi(dir.Path(), 600)) {
         state.SkipWithError("cannot make the DV AVI file");
@@ -78,12 +76,3 @@ void PlaybackCpuShareOfOneCore(benchmark::State& state) {
 BENCHMARK(PlaybackCpuShareOfOneCore)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

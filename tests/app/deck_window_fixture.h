@@ -17,6 +17,7 @@
 #include "app/dialog_template.h"
 #include "app/prompts.h"
 #include "platform/com/com.h"
+#include "tests/support/dv_media.h"
 #include "tests/support/fake_hid.h"
 #include "tests/support/qt_main.h"
 #include "tests/support/temp_registry.h"
@@ -61,9 +62,7 @@ class DeckWindowTest : public ::testing::Test {
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_EQ(
-            RunCommand(std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH + " > /dev/null"),
-            0);
+        ASSERT_TRUE(RegisterBridge());
         previousPrompts_ = app::SetPrompts(&prompts_);
         window_ = std::make_unique<app::CDeckDlg>();
         window_->show();
@@ -72,11 +71,6 @@ class DeckWindowTest : public ::testing::Test {
         window_.reset();
         app::SetPrompts(previousPrompts_);
         CoUninitialize();
-    }
-
-    static int RunCommand(const std::string& command) {
-        int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     QWidget* Item(int id) { return window_->Item(id); }

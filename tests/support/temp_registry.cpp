@@ -1,7 +1,10 @@
 #include "tests/support/temp_registry.h"
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 namespace velmora::test {
 
@@ -35,6 +38,13 @@ TempRegistry::~TempRegistry() {
         ::unsetenv("VELMORA_REGISTRY");
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
+}
+
+bool RegisterBridge() {
+    const std::string command =
+        std::string(TOVIK_REGSVR_PATH) + " " + BRIDGE_MODULE_PATH + " > /dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace velmora::test

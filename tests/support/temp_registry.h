@@ -7,7 +7,7 @@
 namespace velmora::test {
 
 class TempRegistry {
-public:
+  public:
     TempRegistry();
     ~TempRegistry();
     TempRegistry(const TempRegistry&) = delete;
@@ -15,7 +15,7 @@ public:
 
     const std::filesystem::path& Root() const { return root_; }
 
-private:
+  private:
     std::filesystem::path root_;
     std::string previous_;
     bool hadPrevious_ = false;
@@ -23,15 +23,19 @@ private:
 
 // A fresh temporary folder, removed with the object.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& Path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
+
+// Registers the source bridge module of this build in the current registry (the temporary
+// one while a TempRegistry lives); true when tovik-regsvr succeeded.
+bool RegisterBridge();
 
 }  // namespace velmora::test

@@ -2,7 +2,8 @@
 
 namespace {
 
-PinEntry g_devicePins[] = {{"DV A/V In", nullptr}, {"DV Vid Out", nullptr}, {"DV A/V Out", nullptr}};
+PinEntry g_devicePins[] = {
+    {"DV A/V In", nullptr}, {"DV Vid Out", nullptr}, {"DV A/V Out", nullptr}};
 PinEntry g_teePins[] = {{"Input", nullptr}, {"Capture", nullptr}, {"Preview", nullptr}};
 PinEntry g_splitterPins[] = {{"Input", nullptr}, {"DVVidOut0", nullptr}, {"AudOut00", nullptr}};
 PinEntry g_grabberPins[] = {{"Input", nullptr}, {"Output", nullptr}};
@@ -16,11 +17,6 @@ PinEntry g_aviSplitterPins[] = {{"input pin", nullptr}, {"Stream 00", nullptr}};
 
 constexpr const char* kDeviceName = "Microsoft DV Camera and VCR";
 
-constexpr ConnectStep Find(int filter, int pin) { return {kStepFindPin, filter, pin, 0, 0, nullptr}; }
-constexpr ConnectStep Join(int filter, int pin, int filter2, int pin2) {
-    return {kStepConnect, filter, pin, filter2, pin2, nullptr};
-}
-
 }  // namespace
 
 const FilterEntry kCaptureFilters[kCaptureFilterCount] = {
@@ -30,7 +26,12 @@ const FilterEntry kCaptureFilters[kCaptureFilterCount] = {
     {kCreateByClass, {&CLSID_SampleGrabber}, "Sample Grabber", nullptr, 2, g_grabberPins},
     {kCreateByClass, {&CLSID_DVVideoCodec}, "DV Video Decoder", nullptr, 2, g_decoderPins},
     {kCreateByClass, {&CLSID_VideoRenderer}, "Video Renderer", nullptr, 1, g_rendererPins},
-    {kCreateByClass, {&CLSID_DSoundRender}, "Default DirectSound Renderer", nullptr, 1, g_soundPins},
+    {kCreateByClass,
+     {&CLSID_DSoundRender},
+     "Default DirectSound Renderer",
+     nullptr,
+     1,
+     g_soundPins},
     {kCreateByClass, {&CLSID_AviDest}, "AVI Mux", nullptr, 3, g_muxPins},
     {kCreateByClass, {&CLSID_FileWriter}, "File Writer", nullptr, 1, g_writerPins},
 };
@@ -42,21 +43,21 @@ const FilterEntry kWriteFilters[kWriteFilterCount] = {
 };
 
 const ConnectStep kPreviewPlan[15] = {
-    Find(0, 2), Find(1, 0), Join(0, 2, 1, 0),  // device -> Smart Tee
-    Find(1, 2), Find(2, 0), Join(1, 2, 2, 0),  // Preview -> DV Splitter
-    Find(2, 1), Find(3, 0), Join(2, 1, 3, 0),  // DVVidOut0 -> Sample Grabber
-    Find(3, 1), Find(4, 0), Join(3, 1, 4, 0),  // grabber -> DV Video Decoder
-    Find(4, 1), Find(5, 0), Join(4, 1, 5, 0),  // decoder -> Video Renderer
+    FindStep(0, 2), FindStep(1, 0), JoinStep(0, 2, 1, 0),  // device -> Smart Tee
+    FindStep(1, 2), FindStep(2, 0), JoinStep(1, 2, 2, 0),  // Preview -> DV Splitter
+    FindStep(2, 1), FindStep(3, 0), JoinStep(2, 1, 3, 0),  // DVVidOut0 -> Sample Grabber
+    FindStep(3, 1), FindStep(4, 0), JoinStep(3, 1, 4, 0),  // grabber -> DV Video Decoder
+    FindStep(4, 1), FindStep(5, 0), JoinStep(4, 1, 5, 0),  // decoder -> Video Renderer
 };
 
-const ConnectStep kAudioPlan[3] = {Find(2, 2), Find(6, 0), Join(2, 2, 6, 0)};
+const ConnectStep kAudioPlan[3] = {FindStep(2, 2), FindStep(6, 0), JoinStep(2, 2, 6, 0)};
 
 const ConnectStep kRecordPlan[6] = {
-    Find(1, 1), Find(7, 0), Join(1, 1, 7, 0),  // Smart Tee Capture -> AVI Mux
-    Find(7, 2), Find(8, 0), Join(7, 2, 8, 0),  // AVI Out -> File Writer
+    FindStep(1, 1), FindStep(7, 0), JoinStep(1, 1, 7, 0),  // Smart Tee Capture -> AVI Mux
+    FindStep(7, 2), FindStep(8, 0), JoinStep(7, 2, 8, 0),  // AVI Out -> File Writer
 };
 
 const ConnectStep kWritePlan[6] = {
-    Find(1, 0), Find(2, 0), Join(1, 0, 2, 0),  // Async Reader -> AVI Splitter
-    Find(2, 1), Find(0, 0), Join(2, 1, 0, 0),  // Stream 00 -> device DV A/V In
+    FindStep(1, 0), FindStep(2, 0), JoinStep(1, 0, 2, 0),  // Async Reader -> AVI Splitter
+    FindStep(2, 1), FindStep(0, 0), JoinStep(2, 1, 0, 0),  // Stream 00 -> device DV A/V In
 };

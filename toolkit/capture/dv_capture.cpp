@@ -36,7 +36,9 @@ void BuildPreviewAudioType(CMediaType* type) {
 
 }  // namespace
 
-CDVCapture::~CDVCapture() { Close(); }
+CDVCapture::~CDVCapture() {
+    Close();
+}
 
 IBaseFilter* CDVCapture::FilterAt(int entry) const {
     return table_ && entry < filterCount_ ? (*table_)[entry].filter : nullptr;
@@ -144,17 +146,12 @@ bool CDVCapture::ObtainInterfaces() {
 }
 
 void CDVCapture::EventLoop() {
-    while (run_) {
-        if (WaitForSingleObject(eventHandle_, 200) != WAIT_OBJECT_0) continue;
-        LONG code = 0;
-        LONG_PTR param1 = 0, param2 = 0;
-        // The handle is set while events wait; another reader may have taken this one.
-        if (events_->GetEvent(&code, &param1, &param2, 0) != S_OK) continue;
-        if (params_.notifyFlags & 1)
-            PostMessage(params_.notifyWindow, params_.notifyMessage,
-                        static_cast<WPARAM>(code), static_cast<LPARAM>(param1));
-        events_->FreeEventParams(code, param1, param2);
-    }
+    PumpGraphEvents(run_, eventHandle_, events_.Get(),
+                    [this](LONG code, LONG_PTR param1, LONG_PTR) {
+                        if (params_.notifyFlags & 1)
+                            PostMessage(params_.notifyWindow, params_.notifyMessage,
+                                        static_cast<WPARAM>(code), static_cast<LPARAM>(param1));
+                    });
 }
 
 void CDVCapture::ReleaseInterfaces() {
@@ -190,8 +187,8 @@ int CDVCapture::Close() {
 
 int CDVCapture::SetPreviewWindowStyle(int extended, std::int32_t style) {
     if (!videoWindow_) return 0;
-    HRESULT hr = extended ? videoWindow_->put_WindowStyleEx(style)
-                          : videoWindow_->put_WindowStyle(style);
+    HRESULT hr =
+        extended ? videoWindow_->put_WindowStyleEx(style) : videoWindow_->put_WindowStyle(style);
     return SUCCEEDED(hr) ? 1 : 0;
 }
 

@@ -548,15 +548,10 @@ void CFileReader::EndSync() {
 }
 
 void CFileReader::EventLoop() {
-    while (eventRun_) {
-        if (WaitForSingleObject(eventHandle_, 200) != WAIT_OBJECT_0) continue;
-        LONG code = 0;
-        LONG_PTR param1 = 0, param2 = 0;
-        if (events_->GetEvent(&code, &param1, &param2, 0) != S_OK) continue;
+    PumpGraphEvents(eventRun_, eventHandle_, events_.Get(), [this](LONG code, LONG_PTR, LONG_PTR) {
         if (notifyMode_ == 1)
             PostMessage(notifyWindow_, notifyMessage_, static_cast<WPARAM>(code), 0);
-        events_->FreeEventParams(code, param1, param2);
-    }
+    });
 }
 
 void CFileReader::StopRenderThreads() {

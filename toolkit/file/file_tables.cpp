@@ -22,13 +22,6 @@ PinEntry g_dvMuxerPins[] = {{"Stream 0", nullptr}, {"Stream 1", nullptr}, {"Outp
 PinEntry g_aviMuxPins[] = {{"Input 01", nullptr}, {"AVI Out", nullptr}};
 PinEntry g_writerPins[] = {{"in", nullptr}};
 
-constexpr ConnectStep Find(int filter, int pin) {
-    return {kStepFindPin, filter, pin, 0, 0, nullptr};
-}
-constexpr ConnectStep Join(int filter, int pin, int filter2, int pin2) {
-    return {kStepConnect, filter, pin, filter2, pin2, nullptr};
-}
-
 }  // namespace
 
 const FilterEntry kAccessFilters[kAccessFilterCount] = {
@@ -66,14 +59,14 @@ const FilterEntry kAccessFilters[kAccessFilterCount] = {
 };
 
 const ConnectStep kAccessPlan[kAccessPlanSteps] = {
-    Find(0, 0), Find(1, 0), Join(0, 0, 1, 0),  // reader -> AVI splitter
-    Find(1, 1), Find(2, 0), Join(1, 1, 2, 0),  // Stream 00 -> DV-stream grabber
-    Find(2, 1), Find(3, 0), Join(2, 1, 3, 0),  // grabber -> DV splitter
-    Find(3, 1), Find(4, 0), Join(3, 1, 4, 0),  // DVVidOut0 -> decoder
-    Find(4, 1), Find(5, 0), Join(4, 1, 5, 0),  // XForm Out -> video grabber (RGB24)
-    Find(5, 1), Find(6, 0), Join(5, 1, 6, 0),  // video grabber -> null renderer (RGB24)
-    Find(3, 2), Find(7, 0), Join(3, 2, 7, 0),  // AudOut00 -> audio grabber (PCM)
-    Find(7, 1), Find(8, 0), Join(7, 1, 8, 0),  // audio grabber -> null renderer (PCM)
+    FindStep(0, 0), FindStep(1, 0), JoinStep(0, 0, 1, 0),  // reader -> AVI splitter
+    FindStep(1, 1), FindStep(2, 0), JoinStep(1, 1, 2, 0),  // Stream 00 -> DV-stream grabber
+    FindStep(2, 1), FindStep(3, 0), JoinStep(2, 1, 3, 0),  // grabber -> DV splitter
+    FindStep(3, 1), FindStep(4, 0), JoinStep(3, 1, 4, 0),  // DVVidOut0 -> decoder
+    FindStep(4, 1), FindStep(5, 0), JoinStep(4, 1, 5, 0),  // XForm Out -> video grabber (RGB24)
+    FindStep(5, 1), FindStep(6, 0), JoinStep(5, 1, 6, 0),  // video grabber -> null renderer (RGB24)
+    FindStep(3, 2), FindStep(7, 0), JoinStep(3, 2, 7, 0),  // AudOut00 -> audio grabber (PCM)
+    FindStep(7, 1), FindStep(8, 0), JoinStep(7, 1, 8, 0),  // audio grabber -> null renderer (PCM)
 };
 
 const FilterEntry kRenderFilters[kRenderFilterCount] = {
@@ -96,9 +89,9 @@ const FilterEntry kRenderFilters[kRenderFilterCount] = {
 };
 
 const ConnectStep kRenderPlan[kRenderPlanSteps] = {
-    Find(0, 0), Find(2, 0), Join(0, 0, 2, 0),  // video bridge -> DV encoder
-    Find(2, 1), Find(3, 0), Join(2, 1, 3, 0),  // encoder -> DV muxer Stream 0
-    Find(1, 0), Find(3, 1), Join(1, 0, 3, 1),  // audio bridge -> DV muxer Stream 1
-    Find(3, 2), Find(4, 0), Join(3, 2, 4, 0),  // DV muxer -> AVI mux
-    Find(4, 1), Find(5, 0), Join(4, 1, 5, 0),  // AVI mux -> file writer
+    FindStep(0, 0), FindStep(2, 0), JoinStep(0, 0, 2, 0),  // video bridge -> DV encoder
+    FindStep(2, 1), FindStep(3, 0), JoinStep(2, 1, 3, 0),  // encoder -> DV muxer Stream 0
+    FindStep(1, 0), FindStep(3, 1), JoinStep(1, 0, 3, 1),  // audio bridge -> DV muxer Stream 1
+    FindStep(3, 2), FindStep(4, 0), JoinStep(3, 2, 4, 0),  // DV muxer -> AVI mux
+    FindStep(4, 1), FindStep(5, 0), JoinStep(4, 1, 5, 0),  // AVI mux -> file writer
 };

@@ -3,10 +3,12 @@
 // graph manager and turns constant tables (a filter table and connection plans) into a
 // connected graph, and takes it down again.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "platform/kernel/sync.h"
 #include "platform/media/interfaces.h"
 
 // Thrown by create filters and connect; the owner catches it and maps it to its error code.
@@ -34,11 +36,11 @@ struct PinEntry {
 struct FilterEntry {
     std::int32_t kind;  // kCreateByClass, kCreateDevice, anything else: skipped
     union {
-        const CLSID* clsid;        // kind 0
+        const CLSID* clsid;         // kind 0
         std::intptr_t deviceIndex;  // kind 1: among devices of this friendly name, from 0
     } cls;
-    const char* name;      // name in the graph; for kind 1 also the device's friendly name
-    IBaseFilter* filter;   // filled by create filters, owned by the working copy
+    const char* name;     // name in the graph; for kind 1 also the device's friendly name
+    IBaseFilter* filter;  // filled by create filters, owned by the working copy
     std::int32_t pinCount;
     PinEntry* pins;
 };
@@ -52,10 +54,34 @@ struct ConnectStep {
     const AM_MEDIA_TYPE* type;  // connect with this type, or null
 };
 
+// Plan steps: find a filter's pin, and connect an output pin to an input pin.
+constexpr ConnectStep FindStep(int filter, int pin) {
+    return {kStepFindPin, filter, pin, 0, 0, nullptr};
+}
+constexpr ConnectStep JoinStep(int filter, int pin, int filter2, int pin2) {
+    return {kStepConnect, filter, pin, filter2, pin2, nullptr};
+}
+
+// The body of a graph event thread: waits on the graph's event handle in slices of 200 ms while
+// `running` holds and hands each event (code, first, second parameter) to `react`, then frees
+// its parameters. An event another reader took first is skipped.
+template <typename React>
+void PumpGraphEvents(const std::atomic<bool>& running, HANDLE handle, IMediaEvent* events,
+                     React&& react) {
+    while (running) {
+        if (WaitForSingleObject(handle, 200) != WAIT_OBJECT_0) continue;
+        LONG code = 0;
+        LONG_PTR param1 = 0, param2 = 0;
+        if (events->GetEvent(&code, &param1, &param2, 0) != S_OK) continue;
+        react(code, param1, param2);
+        events->FreeEventParams(code, param1, param2);
+    }
+}
+
 // A working copy of a constant filter table: its own entries, each with its own pin array.
 // References left in it when it goes are released.
 class CFilterTable {
-public:
+  public:
     // Null when memory is exhausted.
     static std::unique_ptr<CFilterTable> Copy(const FilterEntry* table, int count);
     ~CFilterTable();
@@ -66,14 +92,14 @@ public:
     int Count() const { return static_cast<int>(entries_.size()); }
     FilterEntry& operator[](int index) { return entries_[index]; }
 
-private:
+  private:
     CFilterTable() = default;
     std::vector<FilterEntry> entries_;
     std::vector<std::vector<PinEntry>> pins_;
 };
 
 class CDirectShow {
-public:
+  public:
     CDirectShow() = default;
     virtual ~CDirectShow();
     CDirectShow(const CDirectShow&) = delete;
@@ -97,11 +123,11 @@ public:
 
     IGraphBuilder* Graph() const { return m_pGraph; }
 
-protected:
+  protected:
     IGraphBuilder* m_pGraph = nullptr;
     std::int32_t m_nError = 0;
 
-private:
+  private:
     // Walks the video input devices of the friendly name; calls visit(moniker, match number)
     // for each match.
     template <typename Visit>

@@ -160,19 +160,14 @@ int CFilePlayer::Close() {
 // Forwards every graph event to the notify window; a completion with looping on first starts
 // the play range again, at the rate last set.
 void CFilePlayer::EventLoop() {
-    while (run_) {
-        if (WaitForSingleObject(eventHandle_, 200) != WAIT_OBJECT_0) continue;
-        LONG code = 0;
-        LONG_PTR param1 = 0, param2 = 0;
-        // The handle is set while events wait; another reader may have taken this one.
-        if (events_->GetEvent(&code, &param1, &param2, 0) != S_OK) continue;
-        if (code == EC_COMPLETE && loop_) {
-            Seek(rangeFirst_, rangeLast_);
-            control_->Run();
-        }
-        if (TovikWindow window = notifyWindow_)
-            PostMessage(window, notifyMessage_, static_cast<WPARAM>(code),
-                        static_cast<LPARAM>(param1));
-        events_->FreeEventParams(code, param1, param2);
-    }
+    PumpGraphEvents(run_, eventHandle_, events_.Get(),
+                    [this](LONG code, LONG_PTR param1, LONG_PTR) {
+                        if (code == EC_COMPLETE && loop_) {
+                            Seek(rangeFirst_, rangeLast_);
+                            control_->Run();
+                        }
+                        if (TovikWindow window = notifyWindow_)
+                            PostMessage(window, notifyMessage_, static_cast<WPARAM>(code),
+                                        static_cast<LPARAM>(param1));
+                    });
 }

@@ -10,13 +10,6 @@ PinEntry g_decoderPins[] = {{"XForm In", nullptr}, {"XForm Out", nullptr}};
 PinEntry g_rendererPins[] = {{"Input", nullptr}};
 PinEntry g_soundPins[] = {{"Audio Input pin (rendered)", nullptr}};
 
-constexpr ConnectStep Find(int filter, int pin) {
-    return {kStepFindPin, filter, pin, 0, 0, nullptr};
-}
-constexpr ConnectStep Join(int filter, int pin, int filter2, int pin2) {
-    return {kStepConnect, filter, pin, filter2, pin2, nullptr};
-}
-
 }  // namespace
 
 const FilterEntry kPlayerFilters[kPlayerFilterCount] = {
@@ -37,10 +30,10 @@ const FilterEntry kPlayerFilters[kPlayerFilterCount] = {
 // The grabber sits between the DV splitter and the decoder, so it sees every compressed frame
 // on its way to the screen and keeps the last one for stills.
 const ConnectStep kPlayerPlan[kPlayerPlanSteps] = {
-    Find(0, 0), Find(1, 0), Join(0, 0, 1, 0),  // Async Reader -> AVI Splitter
-    Find(1, 1), Find(2, 0), Join(1, 1, 2, 0),  // Stream 00 -> DV Splitter
-    Find(2, 1), Find(3, 0), Join(2, 1, 3, 0),  // DVVidOut0 -> Sample Grabber for Image
-    Find(3, 1), Find(4, 0), Join(3, 1, 4, 0),  // grabber -> DV Video Decoder
-    Find(4, 1), Find(5, 0), Join(4, 1, 5, 0),  // decoder -> Video Renderer
-    Find(2, 2), Find(6, 0), Join(2, 2, 6, 0),  // AudOut00 -> sound renderer
+    FindStep(0, 0), FindStep(1, 0), JoinStep(0, 0, 1, 0),  // Async Reader -> AVI Splitter
+    FindStep(1, 1), FindStep(2, 0), JoinStep(1, 1, 2, 0),  // Stream 00 -> DV Splitter
+    FindStep(2, 1), FindStep(3, 0), JoinStep(2, 1, 3, 0),  // DVVidOut0 -> Sample Grabber for Image
+    FindStep(3, 1), FindStep(4, 0), JoinStep(3, 1, 4, 0),  // grabber -> DV Video Decoder
+    FindStep(4, 1), FindStep(5, 0), JoinStep(4, 1, 5, 0),  // decoder -> Video Renderer
+    FindStep(2, 2), FindStep(6, 0), JoinStep(2, 2, 6, 0),  // AudOut00 -> sound renderer
 };

@@ -49,9 +49,7 @@ protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_EQ(velmora::test::RunCommand(std::string(TOVIK_REGSVR_PATH) + " " +
-                                            BRIDGE_MODULE_PATH + " > /dev/null"),
-                  0);
+        ASSERT_TRUE(velmora::test::RegisterBridge());
         params_.size = 28;
         params_.notifyFlags = 1;
         params_.notifyWindow = platform::HwndFromWidget(&window_);

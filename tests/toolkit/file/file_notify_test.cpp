@@ -91,9 +91,7 @@ class FileNotifyTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_EQ(velmora::test::RunCommand(std::string(TOVIK_REGSVR_PATH) + " " BRIDGE_MODULE_PATH
-                                                                             " >/dev/null 2>&1"),
-                  0);
+        ASSERT_TRUE(velmora::test::RegisterBridge());
         file_ = TovikFile_Open((dir_ / "notify.avi").c_str(), TOVIK_FILE_RENDER);
         ASSERT_NE(file_, nullptr);
         ASSERT_EQ(TovikFile_SetRenderProc(file_, &VideoProc, &streams_, &AudioProc, &streams_), 1);

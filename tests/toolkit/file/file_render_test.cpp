@@ -85,9 +85,7 @@ class FileRenderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         CoInitialize(nullptr);
-        ASSERT_EQ(velmora::test::RunCommand(std::string(TOVIK_REGSVR_PATH) + " " BRIDGE_MODULE_PATH
-                                                                             " >/dev/null 2>&1"),
-                  0);
+        ASSERT_TRUE(velmora::test::RegisterBridge());
     }
 
     // Waits for the graph to finish the streams, then closes (which completes the file).

@@ -24,10 +24,7 @@ namespace dv = velmora::test::dv;
 
 constexpr double kMinPsnr = 45.0;
 
-bool RegisterBridge() {
-    return velmora::test::RunCommand(std::string(TOVIK_REGSVR_PATH) + " " BRIDGE_MODULE_PATH
-                                                                      " >/dev/null 2>&1") == 0;
-}
+using velmora::test::RegisterBridge;
 
 CMediaType DvType() {
     CMediaType type;

@@ -93,9 +93,7 @@ class Player : public ::testing::Test {
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_EQ(velmora::test::RunCommand(std::string(TOVIK_REGSVR_PATH) + " " +
-                                            BRIDGE_MODULE_PATH + " > /dev/null"),
-                  0);
+        ASSERT_TRUE(velmora::test::RegisterBridge());
         ASSERT_TRUE(std::filesystem::exists(media_->Avi()));
         window_.resize(800, 600);
         window_.show();
