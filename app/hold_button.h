@@ -16,8 +16,6 @@ class CHoldButton : public QPushButton {
   public:
     using QPushButton::QPushButton;
 
-    bool Held() const { return held_ != 0; }
-
   protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
