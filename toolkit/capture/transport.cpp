@@ -8,7 +8,9 @@ constexpr LONG kModeShuttle = ED_MODE_SHUTTLE;
 constexpr std::uint8_t kAvcAccepted = 0x09;
 constexpr std::uint8_t kAvcImplemented = 0x0C;
 
-int Decimal(DWORD bcd) { return static_cast<int>((bcd >> 4 & 0xF) * 10 + (bcd & 0xF)); }
+int Decimal(DWORD bcd) {
+    return static_cast<int>((bcd >> 4 & 0xF) * 10 + (bcd & 0xF));
+}
 
 // SPECIFIC INQUIRY commands and the capability bit each one sets, in the order they are sent.
 struct Inquiry {
@@ -84,9 +86,8 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
     CLockHolder hold(transportLock_);
     LONG type = 0;
     capability->deviceType =
-        device_ && SUCCEEDED(device_->GetCapability(ED_DEVCAP_DEVICE_TYPE, &type, nullptr))
-            ? type
-            : 4999;
+        device_ && SUCCEEDED(device_->GetCapability(ED_DEVCAP_DEVICE_TYPE, &type, nullptr)) ? type
+                                                                                            : 4999;
 
     std::uint8_t unitInfo[16] = {0x01, 0xFF, 0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -99,8 +100,10 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
     capability->medium = -1;
     if (RawCommand(buffer, &length)) {
         std::uint8_t cassette = buffer[3];
-        std::int32_t kind = cassette == 0x31 ? 0 : cassette == 0x32 ? 0x10000
-                            : cassette == 0x33 ? 0x20000 : -1;
+        std::int32_t kind = cassette == 0x31   ? 0
+                            : cassette == 0x32 ? 0x10000
+                            : cassette == 0x33 ? 0x20000
+                                               : -1;
         if (kind >= 0) {
             // The flags come from the tape grade and write-protect byte that follows.
             std::uint8_t grade = buffer[4];

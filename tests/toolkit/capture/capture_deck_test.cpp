@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -15,8 +16,8 @@
 #include "platform/user/window.h"
 #include "tests/support/dv_media.h"
 #include "tests/support/qt_main.h"
-#include "tests/support/test_filters.h"
 #include "tests/support/temp_registry.h"
+#include "tests/support/test_filters.h"
 #include "toolkit/capture/dv_capture.h"
 #include "toolkit/tovik.h"
 #include "vdeck/deck_server.h"
@@ -32,10 +33,10 @@ constexpr UINT kDeckEvent = WM_USER + 100;
 
 // Collects the deck events posted to it.
 class NotifyWindow : public QWidget {
-public:
+  public:
     std::vector<std::pair<WPARAM, LPARAM>> events;
 
-protected:
+  protected:
     bool event(QEvent* e) override {
         if (e->type() != WindowMessageEvent::EventType()) return QWidget::event(e);
         auto* m = static_cast<WindowMessageEvent*>(e);
@@ -45,7 +46,7 @@ protected:
 };
 
 class CaptureDeck : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
@@ -112,6 +113,24 @@ protected:
     void Wait(std::chrono::milliseconds time) {
         ProcessEventsUntil([] { return false; }, time);
     }
+    bool HasEvent(WPARAM wanted, LPARAM* param = nullptr) const {
+        for (auto& [code, value] : window_.events) {
+            if (code != wanted) continue;
+            if (param) *param = value;
+            return true;
+        }
+        return false;
+    }
+    bool GraphRunning() const {
+        IMediaControl* control = nullptr;
+        if (FAILED(handle_->Graph()->QueryInterface(IID_IMediaControl,
+                                                    reinterpret_cast<void**>(&control))))
+            return false;
+        OAFilterState state = State_Stopped;
+        control->GetState(1000, &state);
+        control->Release();
+        return state == State_Running;
+    }
 
     velmora::test::TempRegistry registry_;
     velmora::test::TempDir runtime_;
@@ -151,8 +170,8 @@ TEST_F(CaptureDeck, OpensEachWayAndDrivesTheTransport) {
 TEST_F(CaptureDeck, ShuttleLevelsReachTheDeckAsPlaySpeeds) {
     auto deck = StartDeck("Deck");
     Open(0);
-    for (auto [level, forward, reverse] : {std::tuple{1u, 0x31, 0x41}, {8u, 0x38, 0x48},
-                                           {15u, 0x3F, 0x4F}}) {
+    for (auto [level, forward, reverse] :
+         {std::tuple{1u, 0x31, 0x41}, {8u, 0x38, 0x48}, {15u, 0x3F, 0x4F}}) {
         EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_FORWARD, level), 1);
         EXPECT_EQ(deck->State().operand, forward);
         EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_REVERSE, level), 1);
@@ -248,7 +267,8 @@ TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
 
     auto probe = velmora::test::RunCommandOutput(
         "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames,"
-        "r_frame_rate -of compact '" + first.string() + "'");
+        "r_frame_rate -of compact '" +
+        first.string() + "'");
     EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
     EXPECT_NE(probe.find("30000/1001"), std::string::npos) << probe;
     auto info = velmora::test::RunCommandOutput(
@@ -260,6 +280,97 @@ TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
     EXPECT_GT(FramesOf(second).size(), 15u * 120000);
 }
 
+TEST_F(CaptureDeck, ARecordingThatCannotStartIsRefusedAndThePreviewGoesOn) {
+    StartDeck("Deck", 4);
+    Open(TOVIK_OPEN_PREVIEW);
+    Tovik_Control(handle_, ED_MODE_PLAY, 0);
+    auto missing = runtime_.Path() / "no such folder" / "take.avi";
+    EXPECT_EQ(Tovik_StartRec(handle_, missing.c_str(), 0), 0);
+    TovikProgress progress{};
+    Tovik_GetRecStatus(handle_, &progress);
+    EXPECT_EQ(progress.active, 0);
+    EXPECT_TRUE(GraphRunning());
+    EXPECT_EQ(Tovik_StopRec(handle_), 0);
+    EXPECT_FALSE(HasEvent(EC_ERRORABORT));
+
+    // The object is as it was: the next start into a folder that exists records.
+    auto path = runtime_.Path() / "take.avi";
+    ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
+    Wait(800ms);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    Bytes frames = FramesOf(path);
+    EXPECT_GT(frames.size(), 5u * 120000);
+    ExpectFramesFromTape(frames);
+}
+
+// Records onto a 20 MiB file system until it is full.
+TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
+    auto small = runtime_.Path() / "small";
+    std::filesystem::create_directories(small);
+    if (velmora::test::RunCommand("mount -t tmpfs -o size=20m velmora-test '" + small.string() +
+                                  "' 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    struct Unmount {
+        std::filesystem::path path;
+        ~Unmount() { velmora::test::RunCommand("umount -l '" + path.string() + "'"); }
+    } unmount{small};
+
+    StartDeck("Deck", 10, 2.0);
+    Open(TOVIK_OPEN_PREVIEW);
+    Tovik_Control(handle_, ED_MODE_PLAY, 0);
+    auto path = small / "full.avi";
+    ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
+    LPARAM why = 0;
+    ASSERT_TRUE(
+        ProcessEventsUntil([&] { return HasEvent(TOVIK_EC_RECORDING_STOPPED, &why); }, 30s));
+    EXPECT_EQ(static_cast<HRESULT>(why), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+    EXPECT_FALSE(HasEvent(EC_ERRORABORT));  // the connection stays
+    TovikProgress progress{};
+    Tovik_GetRecStatus(handle_, &progress);
+    EXPECT_EQ(progress.active, 0);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    EXPECT_TRUE(GraphRunning());
+
+    // A complete file: sizes, counts and the index agree with the frames on disk.
+    Bytes file = velmora::test::ReadFileBytes(path);
+    ASSERT_GT(file.size(), 100u * 120000);
+    auto u32 = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, file.data() + at, 4);
+        return v;
+    };
+    EXPECT_EQ(u32(4), file.size() - 8);  // one RIFF, ending where the file ends
+    std::size_t onDisk = 0, at = 12;
+    while (at + 8 <= file.size() && u32(at) == 0x5453494C /* LIST */ && u32(at + 8) != 0x69766F6D)
+        at += 8 + u32(at + 4);
+    ASSERT_EQ(u32(at + 8), 0x69766F6Du);  // 'movi'
+    const std::size_t moviEnd = at + 8 + u32(at + 4);
+    ASSERT_LE(moviEnd, file.size());
+    for (std::size_t chunk = at + 12; chunk + 8 <= moviEnd; chunk += 8 + u32(chunk + 4))
+        onDisk += u32(chunk) == 0x63643030 /* 00dc */ && u32(chunk + 4) == 120000;
+    EXPECT_EQ(u32(48), onDisk);     // the main header's frame count
+    Bytes frames = FramesOf(path);  // read through the index
+    EXPECT_EQ(frames.size(), onDisk * 120000);
+    ExpectFramesFromTape(frames);
+    auto probe = velmora::test::RunCommandOutput(
+        "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+        "-of csv=p=0 '" +
+        path.string() + "'");
+    EXPECT_EQ(probe, std::to_string(onDisk) + "\n");
+
+    // With room again the next recording works.
+    std::filesystem::remove(path);
+    window_.events.clear();
+    auto next = small / "next.avi";
+    ASSERT_EQ(Tovik_StartRec(handle_, next.c_str(), 1), 1);
+    Wait(700ms);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    EXPECT_FALSE(HasEvent(TOVIK_EC_RECORDING_STOPPED));
+    Bytes more = FramesOf(next);
+    EXPECT_GT(more.size(), 5u * 120000);
+    ExpectFramesFromTape(more);
+}
+
 TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
     StartDeck("Deck", 4);
     Open(TOVIK_OPEN_PREVIEW);
@@ -268,11 +379,13 @@ TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
     ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
     Wait(1500ms);
     servers_.clear();
-    ASSERT_TRUE(ProcessEventsUntil([&] {
-        for (auto& [code, param] : window_.events)
-            if (code == 31) return true;
-        return false;
-    }, 2s));
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] {
+            for (auto& [code, param] : window_.events)
+                if (code == 31) return true;
+            return false;
+        },
+        2s));
     Tovik_Close(handle_);
     handle_ = nullptr;
     Bytes frames = FramesOf(path);
@@ -300,14 +413,22 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
     std::string error;
     ASSERT_TRUE(vdeck::MakeSampleTape(blank.string(), 1, 48000, &error));
     std::filesystem::resize_file(blank, 0);
-    auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(blank.string(), &error), "Recorder");
+    auto deck =
+        std::make_shared<vdeck::Deck>(vdeck::Tape::Open(blank.string(), &error), "Recorder");
     servers_.push_back(std::make_unique<vdeck::DeckServer>(
         deck, vdeck::DeckServer::DefaultSocketPath("Recorder"), 4.0));
     ASSERT_TRUE(servers_.back()->Start(&error));
 
     Open(TOVIK_OPEN_WRITE);
     EXPECT_EQ(Tovik_WriteStart(handle_), 0);
+    // A file that is not DV is refused and leaves nothing behind: the next file loads.
+    auto text = runtime_.Path() / "notes.avi";
+    std::ofstream(text) << "not a video file";
+    EXPECT_EQ(Tovik_SetWriteFile(handle_, text.c_str(), 0), 0);
+    EXPECT_EQ(Tovik_SetWriteFile(handle_, (runtime_.Path() / "missing.avi").c_str(), 0), 0);
+    EXPECT_EQ(Tovik_WriteStart(handle_), 0);
     ASSERT_EQ(Tovik_SetWriteFile(handle_, file.c_str(), 0), 1);
+    EXPECT_EQ(Tovik_SetWriteFile(handle_, file.c_str(), 0), 0);  // one file is cued already
     std::int64_t length = 0;
     Tovik_GetWriteFileLength(handle_, &length);
     EXPECT_EQ(length, static_cast<std::int64_t>(written.size() / 120000));
@@ -316,16 +437,8 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
     TovikProgress progress{};
     Tovik_GetWriteStatus(handle_, &progress);
     EXPECT_EQ(progress.active, 1);
-    ASSERT_TRUE(ProcessEventsUntil([&] {
-        for (auto& [code, param] : window_.events)
-            if (code == EC_COMPLETE) return true;
-        return false;
-    }, 20s));
-    // The deck takes the last frames at its own pace; wait until they are on its tape.
-    for (int i = 0; i < 250 && (deck->FrameCount() < length ||
-                                std::filesystem::file_size(blank) < written.size());
-         ++i)
-        Wait(20ms);
+    // Completion means every frame is on the deck: a caller stops right away and loses none.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return HasEvent(EC_COMPLETE); }, 20s));
     EXPECT_EQ(Tovik_WriteStop(handle_), 1);
     Bytes tape = velmora::test::ReadFileBytes(blank);
     ASSERT_EQ(tape.size(), written.size());
@@ -366,10 +479,10 @@ TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
 
         // ffmpeg's decode of the tape frame, rows turned bottom-up as a BMP stores them.
         auto raw = runtime_.Path() / "reference.bgr";
-        ASSERT_EQ(velmora::test::RunCommand(
-                      "ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                      "' -vf 'select=eq(n\\," + std::to_string(position) +
-                      "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" + raw.string() + "'"),
+        ASSERT_EQ(velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
+                                            "' -vf 'select=eq(n\\," + std::to_string(position) +
+                                            "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
+                                            raw.string() + "'"),
                   0);
         Bytes reference = velmora::test::ReadFileBytes(raw);
         ASSERT_EQ(reference.size(), 1036800u);
