@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <QWidget>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -22,6 +25,8 @@
 #include "toolkit/tovik.h"
 #include "vdeck/deck_server.h"
 #include "vdeck/tape_maker.h"
+
+extern char** environ;
 
 namespace {
 
@@ -120,6 +125,36 @@ class CaptureDeck : public ::testing::Test {
             return true;
         }
         return false;
+    }
+    static std::uint32_t Le32(const Bytes& file, std::size_t at) {
+        std::uint32_t value = 0;
+        if (at + 4 <= file.size()) std::memcpy(&value, file.data() + at, 4);
+        return value;
+    }
+    // The whole 120000-byte '00dc' chunks in the first 'movi' list, walked without the index;
+    // a list whose size was never written runs to the end of the file.
+    static std::size_t FramesOnDisk(const Bytes& file) {
+        std::size_t at = 12;
+        while (at + 12 <= file.size() && Le32(file, at + 8) != 0x69766F6D /* movi */)
+            at += 8 + Le32(file, at + 4);
+        EXPECT_LE(at + 12, file.size()) << "no movi list";
+        const std::size_t size = Le32(file, at + 4);
+        const std::size_t end = size ? std::min(file.size(), at + 8 + size) : file.size();
+        std::size_t frames = 0;
+        for (std::size_t chunk = at + 12; chunk + 8 <= end; chunk += 8 + Le32(file, chunk + 4)) {
+            if (Le32(file, chunk) != 0x63643030 /* 00dc */ || Le32(file, chunk + 4) != 120000)
+                break;
+            if (chunk + 8 + 120000 > end) break;  // cut off
+            ++frames;
+        }
+        return frames;
+    }
+    std::size_t ProbedFrames(const std::filesystem::path& path) {
+        auto probe = velmora::test::RunCommandOutput(
+            "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=nb_read_frames -of csv=p=0 '" +
+            path.string() + "'");
+        return std::strtoul(probe.c_str(), nullptr, 10);
     }
     bool GraphRunning() const {
         IMediaControl* control = nullptr;
@@ -334,29 +369,13 @@ TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
     // A complete file: sizes, counts and the index agree with the frames on disk.
     Bytes file = velmora::test::ReadFileBytes(path);
     ASSERT_GT(file.size(), 100u * 120000);
-    auto u32 = [&](std::size_t at) {
-        std::uint32_t v = 0;
-        std::memcpy(&v, file.data() + at, 4);
-        return v;
-    };
-    EXPECT_EQ(u32(4), file.size() - 8);  // one RIFF, ending where the file ends
-    std::size_t onDisk = 0, at = 12;
-    while (at + 8 <= file.size() && u32(at) == 0x5453494C /* LIST */ && u32(at + 8) != 0x69766F6D)
-        at += 8 + u32(at + 4);
-    ASSERT_EQ(u32(at + 8), 0x69766F6Du);  // 'movi'
-    const std::size_t moviEnd = at + 8 + u32(at + 4);
-    ASSERT_LE(moviEnd, file.size());
-    for (std::size_t chunk = at + 12; chunk + 8 <= moviEnd; chunk += 8 + u32(chunk + 4))
-        onDisk += u32(chunk) == 0x63643030 /* 00dc */ && u32(chunk + 4) == 120000;
-    EXPECT_EQ(u32(48), onDisk);     // the main header's frame count
-    Bytes frames = FramesOf(path);  // read through the index
+    EXPECT_EQ(Le32(file, 4), file.size() - 8);  // one RIFF, ending where the file ends
+    const std::size_t onDisk = FramesOnDisk(file);
+    EXPECT_EQ(Le32(file, 48), onDisk);  // the main header's frame count
+    Bytes frames = FramesOf(path);      // read through the index
     EXPECT_EQ(frames.size(), onDisk * 120000);
     ExpectFramesFromTape(frames);
-    auto probe = velmora::test::RunCommandOutput(
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
-        "-of csv=p=0 '" +
-        path.string() + "'");
-    EXPECT_EQ(probe, std::to_string(onDisk) + "\n");
+    EXPECT_EQ(ProbedFrames(path), onDisk);
 
     // With room again the next recording works.
     std::filesystem::remove(path);
@@ -369,6 +388,32 @@ TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
     Bytes more = FramesOf(next);
     EXPECT_GT(more.size(), 5u * 120000);
     ExpectFramesFromTape(more);
+}
+
+TEST_F(CaptureDeck, AKilledRecordingKeepsEveryFrameThatReachedTheDisk) {
+    StartDeck("Deck", 10);
+    auto path = runtime_.Path() / "killed.avi";
+    const std::string child = RECORD_CHILD_PATH;
+    char* const argv[] = {const_cast<char*>(child.c_str()), const_cast<char*>(path.c_str()),
+                          nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, child.c_str(), nullptr, nullptr, argv, environ), 0);
+    std::error_code ec;
+    bool grew = ProcessEventsUntil(
+        [&] { return std::filesystem::file_size(path, ec) > 60u * 120008 && !ec; }, 30s);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(grew) << "the child never recorded";
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    Bytes file = velmora::test::ReadFileBytes(path);
+    const std::size_t onDisk = FramesOnDisk(file);
+    EXPECT_GE(onDisk, 60u);
+    Bytes frames = FramesOf(path);
+    EXPECT_EQ(frames.size(), onDisk * 120000);
+    ExpectFramesFromTape(frames);
+    EXPECT_EQ(ProbedFrames(path), onDisk);
 }
 
 TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
