@@ -24,24 +24,24 @@ inline constexpr const char* kBridgeNotFoundMessage =
 
 class CFrameDecoder : public CDirectShow {
   public:
-    CFrameDecoder();
+    CFrameDecoder() = default;
     ~CFrameDecoder() override;
 
     // Creates the graph and its four filters: 1 when ready, 0 otherwise (also when already
     // built). A bridge filter that cannot be created is reported in a message box.
     int Build();
-    // Decodes one frame (kDvFrameBytes bytes, of the stream type dvType) into picture
-    // (kPictureBytes bytes). Answers 1 after a completed run, 0 when not built or the chain
-    // could not be connected. *out becomes 0 only when a picture was produced; picture is
-    // written only then.
-    int Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, BYTE* picture, std::int32_t* out);
+    // Decodes one frame (frameBytes bytes of the stream type dvType, at most kDvFrameBytes are
+    // used) into picture (kPictureBytes bytes). Answers 1 after a completed run, 0 when not
+    // built or the chain could not be connected. *out becomes 0 only when a picture was
+    // produced; picture is written only then. A frame that does not decode ends the run as soon
+    // as the decoder has passed it over.
+    int Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG frameBytes, BYTE* picture,
+               std::int32_t* out);
     // Releases what Build made: 0 when not built, 1 otherwise.
     int Teardown();
     bool IsBuilt() const { return built_ != 0; }
 
   private:
-    class PictureArrival;
-
     static LONG RenderProc(BYTE* buffer, LONG* size, void* context);
     bool QueryInterfaces();
     bool ConnectChain();
@@ -50,13 +50,15 @@ class CFrameDecoder : public CDirectShow {
     void ReleaseAll();
 
     std::unique_ptr<CFilterTable> table_;
+    // The still being decoded; set while the graph is stopped, read by the bridge's thread.
     const BYTE* currentFrame_ = nullptr;
+    LONG currentBytes_ = 0;
+    bool frameSent_ = false;  // the bridge's thread has been handed the frame in this run
     std::int32_t built_ = 0;
     platform::ComPtr<ISampleGrabber> grabber_;
     platform::ComPtr<IMediaEvent> events_;
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<ITovikSourceBridge> bridge_;
-    platform::ComPtr<PictureArrival> arrival_;
 };
 
 }  // namespace tovik

@@ -59,8 +59,9 @@ int GrabOneShot(ISampleGrabber* streamGrabber, CFrameDecoder& decoder, BYTE* pic
     LONG size = kDvFrameBytes;
     if (FAILED(streamGrabber->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(frame.get()))))
         return 0;
+    // Only the bytes the grabber held are the frame; a short one is decoded as it is.
     std::int32_t produced = -1;
-    decoder.Decode(&dvType, frame.get(), picture, &produced);
+    decoder.Decode(&dvType, frame.get(), size, picture, &produced);
     if (out) *out = produced;
     return 1;
 }

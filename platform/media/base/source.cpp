@@ -94,6 +94,7 @@ void CSourceStream::ThreadProc() {
 }
 
 void CSourceStream::DoBufferProcessingLoop() {
+    lastSample_ = false;
     OnThreadStartPlay();
     while (!stopRequested_) {
         IMediaSample* sample = nullptr;
@@ -103,7 +104,7 @@ void CSourceStream::DoBufferProcessingLoop() {
         if (hr == S_OK) {
             hr = Deliver(sample);
             sample->Release();
-            if (hr != S_OK) break;  // downstream refused: flushing, stopping or done
+            if (hr != S_OK || lastSample_) break;  // refused (flushing, stopping, done) or ended
             continue;
         }
         sample->Release();

@@ -52,6 +52,9 @@ protected:
     void StopThread();
     void StartThread();
     bool StopRequested() const { return stopRequested_; }
+    // From FillBuffer: the sample being filled is the stream's last. It is delivered, and then
+    // the thread idles until the pin stops instead of filling more.
+    void EndAfterThisSample() { lastSample_ = true; }
 
     CSource* m_pFilter;
 
@@ -61,6 +64,7 @@ private:
 
     platform::Thread thread_;
     std::atomic<bool> stopRequested_{false};
+    bool lastSample_ = false;  // the streaming thread's own
     platform::Event stopEvent_{true};
 };
 
