@@ -140,7 +140,7 @@ bool VirtualDeckUnit::StartReceive(FrameSink sink) {
     }
     int fd = receive_.Get();
     stoppingReceive_ = false;
-    receiver_.Start([this, fd, sink = std::move(sink)] {
+    const bool started = receiver_.Start([this, fd, sink = std::move(sink)] {
         deck::Message type;
         std::vector<std::uint8_t> frame;
         for (;;) {
@@ -150,7 +150,8 @@ bool VirtualDeckUnit::StartReceive(FrameSink sink) {
         }
         if (!stoppingReceive_) MarkLost();  // the deck closed the stream: it is gone
     });
-    return true;
+    if (!started) receive_.Reset();  // nothing would ever read the frames
+    return started;
 }
 
 void VirtualDeckUnit::StopReceive() {

@@ -50,7 +50,15 @@ HRESULT CBaseFilter::Pause() {
             CBasePin* pin = GetPin(i);
             if (pin && pin->IsConnected()) {
                 HRESULT hr = pin->Active();
-                if (FAILED(hr)) return hr;
+                if (FAILED(hr)) {
+                    // All or nothing: the filter stays stopped, so the pins already active
+                    // (committed pools, started threads) go back to rest as well.
+                    for (int j = i - 1; j >= 0; --j) {
+                        CBasePin* done = GetPin(j);
+                        if (done && done->IsConnected()) done->Inactive();
+                    }
+                    return hr;
+                }
             }
         }
     }

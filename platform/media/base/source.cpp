@@ -58,7 +58,11 @@ HRESULT CSourceStream::Active() {
     if (!IsConnected()) return S_OK;
     HRESULT hr = CBaseOutputPin::Active();
     if (FAILED(hr)) return hr;
-    StartThread();
+    if (!StartThread()) {
+        // Without its thread the pin would never stream: it does not become active at all.
+        CBaseOutputPin::Inactive();
+        return E_OUTOFMEMORY;
+    }
     return S_OK;
 }
 
@@ -71,10 +75,10 @@ HRESULT CSourceStream::Inactive() {
     return hr;
 }
 
-void CSourceStream::StartThread() {
+bool CSourceStream::StartThread() {
     stopRequested_ = false;
     stopEvent_.Reset();
-    thread_.Start([this] { ThreadProc(); });
+    return thread_.Start([this] { ThreadProc(); });
 }
 
 void CSourceStream::StopThread() {
@@ -287,7 +291,8 @@ void CSourceSeekingStream::Restart() {
     }
     DeliverEndFlush();
     OnSeek();
-    StartThread();
+    // A stream that cannot go on says so, rather than leaving the graph waiting for it.
+    if (!StartThread()) m_pFilter->NotifyEvent(EC_ERRORABORT, E_OUTOFMEMORY, 0);
 }
 
 HRESULT CSourceSeekingStream::OnThreadStartPlay() {

@@ -50,7 +50,8 @@ protected:
     // Asks the streaming thread to stop and joins it. Buffers it may wait for must be freed by
     // the caller first (decommit or flush).
     void StopThread();
-    void StartThread();
+    // False when no thread could be started.
+    bool StartThread();
     bool StopRequested() const { return stopRequested_; }
     // From FillBuffer: the sample being filled is the stream's last. It is delivered, and then
     // the thread idles until the pin stops instead of filling more.
