@@ -1,13 +1,19 @@
 // pelko-hidcaps FILE: reads a report descriptor written as hex byte pairs and prints what the
 // HID parser makes of it, one block per top-level collection.
+// pelko-hidcaps --udev NODE: says whether a hidraw node is the jog controller, for the udev
+// rule that gives the desktop user access to that node only.
 
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "jog/controller_identity.h"
+#include "platform/hid/preparsed.h"
 #include "platform/hid/report_descriptor.h"
 
 namespace {
@@ -64,13 +70,53 @@ void PrintCollection(std::size_t index, const TopLevelCollection& top) {
     for (const Capability& cap : top.caps) PrintCap(cap);
 }
 
+// The report descriptor behind a hidraw node (/dev/hidrawN, from sysfs), or a file that holds
+// one as raw bytes, as sysfs gives it.
+std::optional<std::vector<std::uint8_t>> ReadRawDescriptor(const std::string& path) {
+    std::string file = path;
+    constexpr std::string_view kNodes = "/dev/hidraw";
+    if (path.rfind(kNodes, 0) == 0 && path.size() > kNodes.size() &&
+        path.find('/', kNodes.size()) == std::string::npos)
+        file = "/sys/class/hidraw/" + path.substr(5) + "/device/report_descriptor";
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    char c;
+    // A report descriptor is at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE); more is not one.
+    while (bytes.size() <= 4096 && in.get(c)) bytes.push_back(static_cast<std::uint8_t>(c));
+    if (bytes.size() > 4096) return std::nullopt;
+    return bytes;
+}
+
+// For a udev rule's IMPORT{program}: prints VELMORA_JOG_CONTROLLER=1 when one of the node's
+// top-level collections is the jog controller as Pelko recognises it, and nothing otherwise.
+int IdentifyForUdev(const std::string& path) {
+    const auto bytes = ReadRawDescriptor(path);
+    if (!bytes) return 0;
+    auto tops = platform::hid::ParseReportDescriptor(*bytes);
+    if (!tops) return 0;
+    bool found = false;
+    for (auto& top : *tops) {
+        PHIDP_PREPARSED_DATA preparsed = platform::hid::NewPreparsedData(std::move(top));
+        found = found || pelko::IsJogController(preparsed);
+        HidD_FreePreparsedData(preparsed);
+    }
+    if (found) std::printf("VELMORA_JOG_CONTROLLER=1\n");
+    return 0;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: pelko-hidcaps FILE          (a report descriptor as hex byte pairs)\n"
+                 "       pelko-hidcaps --udev NODE   (/dev/hidrawN, or a raw descriptor file)\n");
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: pelko-hidcaps FILE\n");
-        return 2;
-    }
+    if (argc == 3 && std::string_view(argv[1]) == "--udev") return IdentifyForUdev(argv[2]);
+    if (argc != 2) return Usage();
     std::ifstream in(argv[1]);
     if (!in) {
         std::fprintf(stderr, "pelko-hidcaps: cannot read %s\n", argv[1]);
