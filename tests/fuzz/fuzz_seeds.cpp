@@ -103,15 +103,14 @@ void DvSeeds(const fs::path& folder) {
     const Bytes frame(ntsc.begin(), ntsc.begin() + pdv::kFrameSize525);
     const Bytes audio32 = Resound(ntsc, 32000, pdv::Quantization::Nonlinear12);
     const Bytes audio44 = Resound(ntsc, 44100, pdv::Quantization::Linear16);
-    // dv-pack-fuzz: four control bytes (capacity, system and write choice, counts), a frame.
-    Seed("dv-pack-fuzz", "ntsc48", Concat({{0xF3, 0x00, 150, 2}, frame}));
-    Seed("dv-pack-fuzz", "ntsc32",
-         Concat(
-             {{0x80, 0x0A, 20, 1}, Bytes(audio32.begin(), audio32.begin() + pdv::kFrameSize525)}));
-    Seed("dv-pack-fuzz", "ntsc44",
-         Concat(
-             {{0x40, 0x02, 113, 0}, Bytes(audio44.begin(), audio44.begin() + pdv::kFrameSize525)}));
-    if (!pal.empty()) Seed("dv-pack-fuzz", "pal48", Concat({{0xFF, 0x01, 219, 3}, pal}));
+    // dv-pack-fuzz: four control bytes (capacity, system and write choice, counts), then the
+    // first DIF sequence of a frame (header, subcode, VAUX and audio blocks, whose packs the
+    // code reads), which the target repeats over a whole frame.
+    auto sequence = [](const Bytes& dv) { return Bytes(dv.begin(), dv.begin() + 12000); };
+    Seed("dv-pack-fuzz", "ntsc48", Concat({{0xF3, 0x00, 150, 2}, sequence(frame)}));
+    Seed("dv-pack-fuzz", "ntsc32", Concat({{0x80, 0x0A, 20, 1}, sequence(audio32)}));
+    Seed("dv-pack-fuzz", "ntsc44", Concat({{0x40, 0x02, 113, 0}, sequence(audio44)}));
+    if (!pal.empty()) Seed("dv-pack-fuzz", "pal48", Concat({{0xFF, 0x01, 219, 3}, sequence(pal)}));
 
     // file-reader-fuzz and avi-parser-fuzz: whole AVI files; for the reader, eight control
     // bytes first (access mode, positions, buffers).
@@ -127,19 +126,19 @@ void DvSeeds(const fs::path& folder) {
              Concat({{1, 0, 1, 40, 30, 0x30, 0, 0}, avi}));
     }
 
-    // dif-assembler-fuzz: the frames as the isochronous packets a unit sends (a length byte,
-    // the CIP header, six DIF blocks), and the same with a packet lost on the way.
+    // dif-assembler-fuzz: the frames as the isochronous packets a unit sends, in the target's
+    // compact form (a count byte, the CIP header, the IDs of the six DIF blocks), and the same
+    // with a packet lost on the way.
     Bytes packets, lossy;
     std::uint8_t dbc = 0;
     for (std::size_t at = 0; at < ntsc.size(); at += 480, ++dbc) {
-        Bytes packet(8 + 480);
-        fw::BuildCip(fw::DvCipHeader(fw::DvSystem::k525_60, 1, dbc), packet.data());
-        std::copy(ntsc.begin() + at, ntsc.begin() + at + 480, packet.begin() + 8);
-        packets.push_back(61);
+        Bytes packet = {6, 0, 0, 0, 0, 0, 0, 0, 0};
+        fw::BuildCip(fw::DvCipHeader(fw::DvSystem::k525_60, 1, dbc), packet.data() + 1);
+        for (std::size_t block = 0; block < 6; ++block)
+            packet.insert(packet.end(), ntsc.begin() + std::ptrdiff_t(at + block * 80),
+                          ntsc.begin() + std::ptrdiff_t(at + block * 80 + 3));
         packets.insert(packets.end(), packet.begin(), packet.end());
-        if (at / 480 == 40) continue;
-        lossy.push_back(61);
-        lossy.insert(lossy.end(), packet.begin(), packet.end());
+        if (at / 480 != 40) lossy.insert(lossy.end(), packet.begin(), packet.end());
     }
     Seed("dif-assembler-fuzz", "two-frames", packets);
     Seed("dif-assembler-fuzz", "lost-packet", lossy);
