@@ -218,6 +218,7 @@ TransportState Deck::LastCommand() const {
 }
 
 std::vector<std::vector<std::uint8_t>> Deck::HandleAvc(const std::vector<std::uint8_t>& command) {
+    ++commandsHeard_;
     Faults faults = GetFaults();
     if (faults.silent) return {};
     if (faults.slowAnswerMs > 0)

@@ -2,6 +2,7 @@
 // The deck's core: a tape and a transport that follows the AV/C tape subunit, answering AV/C
 // commands. Time moves only through Tick, one frame period at a time, so tests can drive it.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -48,6 +49,8 @@ public:
     // The answers to one AV/C command frame, in order (an INTERIM answer comes before the final
     // one); empty when the deck stays silent.
     std::vector<std::vector<std::uint8_t>> HandleAvc(const std::vector<std::uint8_t>& command);
+    // How many AV/C commands have reached the deck, answered or not.
+    std::uint64_t CommandsHeard() const { return commandsHeard_; }
 
     // Advances the transport by one frame period. Answers the frame the deck puts out in that
     // period (a picture mode), or nothing (stopped, winding).
@@ -84,6 +87,7 @@ private:
     double speed_ = 0;     // frames per frame period; negative backwards
     bool picture_ = false;
     std::uint64_t outputCount_ = 0;
+    std::atomic<std::uint64_t> commandsHeard_{0};
 };
 
 // Frame count -> 0xHHMMSSFF (BCD), NTSC drop-frame counting.

@@ -362,6 +362,7 @@ HRESULT CDvDeviceFilter::GetCapability(LONG capability, LONG* value, double*) {
     std::vector<std::uint8_t> response;
     AvcStatus status = Exchange(
         {kAvcStatus, kSubunitUnit, kOpSubunitInfo, 0x07, 0xFF, 0xFF, 0xFF, 0xFF}, &response);
+    if (status == AvcStatus::kTimedOut) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
     if (status != AvcStatus::kAnswered || response.size() < 5 || response[0] != kAvcImplemented)
         return E_FAIL;
     bool camera = false, tape = false;

@@ -77,8 +77,9 @@ private:
     void EventLoop();
     // Undoes whatever a failed or finished recording left of its branch; the graph is stopped.
     void TakeDownRecordBranch();
-    // One raw AV/C exchange through the device filter; false when it did not take place.
-    bool RawCommand(std::uint8_t* buffer, LONG* length);
+    // One raw AV/C exchange through the device filter; false when it did not take place, and
+    // then *timedOut (when given) tells whether the deck left the command unanswered.
+    bool RawCommand(std::uint8_t* buffer, LONG* length, bool* timedOut = nullptr);
     int Shuttle(bool reverse, std::uint32_t level);
     IBaseFilter* FilterAt(int entry) const;
 

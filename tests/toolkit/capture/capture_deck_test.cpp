@@ -200,13 +200,19 @@ TEST_F(CaptureDeck, CapabilitiesComeFromTheDecksAnswers) {
     deck->SetFaults(faults);
     EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
     EXPECT_EQ(capability.transport, 0u);
+    // A silent deck costs one time-out, not sixteen: the run stops at the first command left
+    // unanswered, and the record says nothing was learned.
     faults = {};
     faults.silent = true;
     deck->SetFaults(faults);
+    const auto heard = deck->CommandsHeard();
+    capability = {20, 0, 0, 0x7FFF, 0x7FFF};
     EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
+    EXPECT_EQ(deck->CommandsHeard() - heard, 1u);
     EXPECT_EQ(capability.unitType, 31);
     EXPECT_EQ(capability.deviceType, 4999);
     EXPECT_EQ(capability.medium, -1);
+    EXPECT_EQ(capability.transport, 0u);
 }
 
 TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
