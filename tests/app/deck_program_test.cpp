@@ -1,10 +1,6 @@
 // The whole chain with the real deck program: velmora-vdeck runs as its own process, the
 // window drives it, and what the window recorded is checked with ffprobe and ffmpeg.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <QRegularExpression>
 #include <cmath>
 #include <cstring>
@@ -12,11 +8,9 @@
 #include <map>
 
 #include "platform/dv/subcode.h"
-#include "tests/app/deck_window_fixture.h"
+#include "tests/app/deck_program_fixture.h"
 #include "tests/support/dv_media.h"
 #include "tests/support/test_filters.h"
-
-extern char** environ;
 
 namespace velmora::test {
 namespace {
@@ -24,51 +18,17 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace ids = app;
 
-// A program run in the background, killed and reaped when the object goes.
-class Process {
-  public:
-    explicit Process(std::vector<std::string> args) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    }
-    ~Process() { Kill(); }
-    bool Running() const { return pid_ > 0; }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
-class DeckProgram : public DeckWindowTest {
+class DeckProgram : public DeckProgramTest {
   protected:
     void SetUp() override {
-        DeckWindowTest::SetUp();
-        tapePath_ = runtime_.Path() / "tape.dv";
-        ASSERT_EQ(RunCommand(std::string(VDECK_PATH) + " --make-tape '" + tapePath_.string() +
-                             "' --seconds 16 > /dev/null"),
-                  0);
+        DeckProgramTest::SetUp();
+        StartDeckProgram(16);
         tape_ = ReadFileBytes(tapePath_);
         for (std::size_t n = 0; (n + 1) * 120000 <= tape_.size(); ++n) {
             auto pack = platform::dv::FindSubcodePack(tape_.data() + n * 120000, 120000,
                                                       platform::dv::kPackTimecode);
             if (pack) tapeByTimecode_[platform::dv::TimecodeFromPack(*pack)] = n;
         }
-        deck_ = std::make_unique<Process>(std::vector<std::string>{
-            VDECK_PATH, "--tape", tapePath_.string(), "--name", "Program Deck"});
-        ASSERT_TRUE(deck_->Running());
-        const auto socket = runtime_.Path() / "velmora" / "decks";
-        ASSERT_TRUE(ProcessEventsUntil([&] {
-            std::error_code ignored;
-            return std::filesystem::exists(socket, ignored) &&
-                   !std::filesystem::is_empty(socket, ignored);
-        }));
     }
 
     // Every frame of the file is a frame of the tape, byte for byte; answers the frame count.
@@ -103,10 +63,8 @@ class DeckProgram : public DeckWindowTest {
         return at->second;
     }
 
-    std::filesystem::path tapePath_;
     Bytes tape_;
     std::map<std::uint32_t, std::size_t> tapeByTimecode_;
-    std::unique_ptr<Process> deck_;
 };
 
 TEST_F(DeckProgram, RecordsTwoNumberedTakesSavesAStillAndNoticesTheDeckGoing) {

@@ -86,8 +86,19 @@ class DeckWindowTest : public ::testing::Test {
     void Wait(std::chrono::milliseconds time) {
         ProcessEventsUntil([] { return false; }, time);
     }
-    void Connect() {
+    // The deck's device calls run on the window's deck worker: waits until it has run every
+    // call handed to it and the window has taken in their answers.
+    void Settle() {
+        EXPECT_TRUE(ProcessEventsUntil([&] { return !window_->DeviceCallsPending(); }));
+        QCoreApplication::processEvents();
+    }
+    // ON, and the wait for the deck's open to succeed or fail.
+    void PressOn() {
         Click(app::kIdConnect);
+        EXPECT_TRUE(ProcessEventsUntil([&] { return !window_->Connecting(); }));
+    }
+    void Connect() {
+        PressOn();
         ASSERT_TRUE(window_->Connected())
             << (prompts_.messages.empty() ? std::string("no message")
                                           : prompts_.messages.back().text.toStdString());
