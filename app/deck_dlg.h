@@ -34,10 +34,6 @@ inline constexpr int kIdmAboutBox = 0x0010;
 // Pixels a control lacks to show its caption whole (the longest item of a list); 0 when it fits.
 int CaptionShortfall(const QWidget* control);
 
-#ifndef TOVIK_EC_RECORDING_STOPPED
-#define TOVIK_EC_RECORDING_STOPPED 0x8001
-#endif
-
 // The timecode display's text for a read's result and record: "hh:mm:ss.ff DF|NDF|25".
 QString TimecodeText(int result, const TovikTimecode& timecode);
 

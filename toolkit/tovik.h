@@ -83,6 +83,12 @@ int Tovik_GetCapability(TovikCaptureHandle handle, TovikCapability* capability);
 #define TOVIK_OPEN_PREVIEW 0x1u
 #define TOVIK_OPEN_WRITE 0x2u
 
+/* Posted to the notify window (wParam) when a recording ended because its file could not be
+   written; lParam is the HRESULT that says why (0x80070070: the disk is full). The file holds
+   every frame that reached the disk; Tovik_StopRec finishes it and runs the preview again.
+   Tovik_GetRecStatus reports such a recording as no longer active. */
+#define TOVIK_EC_RECORDING_STOPPED 0x8001
+
 /* Shuttle modes with a speed level 1-15 (1 slowest, 8 normal, 15 fastest). */
 #define TOVIK_MODE_SHUTTLE_FORWARD 0x10000000
 #define TOVIK_MODE_SHUTTLE_REVERSE 0x10000001

@@ -21,7 +21,9 @@ constexpr double kWindSpeed = 30.0;
 constexpr double kVariableSpeeds[15] = {0.1, 0.125, 1.0 / 6, 0.2, 0.25, 1.0 / 3, 0.5, 1.0,
                                         1.5, 2.0,   3.0,     4.0, 5.0,  7.0,     10.0};
 
-std::uint8_t Bcd(int value) { return static_cast<std::uint8_t>((value / 10) << 4 | (value % 10)); }
+std::uint8_t Bcd(int value) {
+    return static_cast<std::uint8_t>((value / 10) << 4 | (value % 10));
+}
 
 }  // namespace
 
@@ -63,7 +65,9 @@ std::int64_t Deck::Position() const {
     return static_cast<std::int64_t>(position_);
 }
 
-std::int64_t Deck::FrameCount() const { return tape_ ? tape_->FrameCount() : 0; }
+std::int64_t Deck::FrameCount() const {
+    return tape_ ? tape_->FrameCount() : 0;
+}
 
 std::optional<std::uint32_t> Deck::Timecode() const {
     std::lock_guard lock(mutex_);
@@ -92,7 +96,8 @@ std::vector<std::uint8_t> Deck::Answer(const std::vector<std::uint8_t>& command,
 bool Deck::Implemented(std::uint8_t opcode, std::uint8_t operand) const {
     if (faults_.onlyImplemented) {
         if (opcode == kOpTransportState || opcode == kOpMediumInfo) return true;
-        return faults_.onlyImplemented->count(static_cast<std::uint16_t>(opcode << 8 | operand)) > 0;
+        return faults_.onlyImplemented->count(static_cast<std::uint16_t>(opcode << 8 | operand)) >
+               0;
     }
     switch (opcode) {
         case kOpPlay:
@@ -134,10 +139,16 @@ void Deck::ApplyTransport(std::uint8_t opcode, std::uint8_t operand) {
         return;
     }
     switch (operand) {
-        case 0x75: speed_ = 1; break;
-        case 0x65: speed_ = -1; break;
+        case 0x75:
+            speed_ = 1;
+            break;
+        case 0x65:
+            speed_ = -1;
+            break;
         case 0x7D:
-        case 0x6D: speed_ = 0; break;
+        case 0x6D:
+            speed_ = 0;
+            break;
         case 0x30:
             position_ = std::min(last, std::floor(position_) + 1);
             speed_ = 0;
@@ -236,7 +247,8 @@ std::vector<std::vector<std::uint8_t>> Deck::HandleAvc(const std::vector<std::ui
     std::uint8_t operand = command.size() > 3 ? command[3] : 0;
 
     if (ctype == kAvcSpecificInquiry)
-        return {Answer(command, Implemented(opcode, operand) ? kAvcImplemented : kAvcNotImplemented)};
+        return {
+            Answer(command, Implemented(opcode, operand) ? kAvcImplemented : kAvcNotImplemented)};
     if (ctype == kAvcStatus) return {HandleTapeStatus(command)};
     if (ctype != kAvcControl || command.size() < 4 || !Implemented(opcode, operand) ||
         opcode == kOpTransportState || opcode == kOpMediumInfo || opcode == kOpTimeCode)

@@ -19,14 +19,14 @@ namespace vdeck {
 // Misbehaviour on request, for tests of the programs that drive a deck.
 struct Faults {
     bool noCassette = false;
-    bool rejectAll = false;      // every command answered REJECTED
-    bool outputInUse = false;    // another connection holds the output plug: its format query
-                                 // is REJECTED and receivers cannot connect
-    bool silent = false;         // AV/C commands get no answer at all
-    int slowAnswerMs = 0;        // answers come this late
-    bool interim = false;        // transport commands answered INTERIM first
-    int dropEvery = 0;           // every n-th output frame is not sent
-    int damageEvery = 0;         // every n-th output frame has damaged DIF blocks
+    bool rejectAll = false;    // every command answered REJECTED
+    bool outputInUse = false;  // another connection holds the output plug: its format query
+                               // is REJECTED and receivers cannot connect
+    bool silent = false;       // AV/C commands get no answer at all
+    int slowAnswerMs = 0;      // answers come this late
+    bool interim = false;      // transport commands answered INTERIM first
+    int dropEvery = 0;         // every n-th output frame is not sent
+    int damageEvery = 0;       // every n-th output frame has damaged DIF blocks
     // When given, the only commands the deck implements: (opcode << 8 | operand), with 0x5171
     // for the TIME CODE status query.
     std::optional<std::set<std::uint16_t>> onlyImplemented;
@@ -39,7 +39,7 @@ struct TransportState {
 };
 
 class Deck {
-public:
+  public:
     Deck(std::unique_ptr<Tape> tape, std::string name);
 
     const std::string& Name() const { return name_; }
@@ -66,7 +66,7 @@ public:
     // HHMMSSFF in binary-coded decimal for the frame under the heads; nullopt without a tape.
     std::optional<std::uint32_t> Timecode() const;
 
-private:
+  private:
     std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& command, std::uint8_t code);
     std::vector<std::uint8_t> HandleTapeStatus(const std::vector<std::uint8_t>& command);
     std::vector<std::uint8_t> HandleUnit(const std::vector<std::uint8_t>& command);

@@ -5,10 +5,11 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace vdeck {
 
@@ -30,7 +31,9 @@ struct DeckServer::Connection {
 DeckServer::DeckServer(std::shared_ptr<Deck> deck, std::filesystem::path socketPath, double rate)
     : deck_(std::move(deck)), socketPath_(std::move(socketPath)), rate_(rate > 0 ? rate : 1.0) {}
 
-DeckServer::~DeckServer() { Stop(); }
+DeckServer::~DeckServer() {
+    Stop();
+}
 
 std::filesystem::path DeckServer::DefaultSocketPath(const std::string& name) {
     std::string file;
@@ -56,7 +59,8 @@ bool DeckServer::Start(std::string* error) {
     }
     std::filesystem::remove(socketPath_, ec);
     listener_ = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener_ || ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (!listener_ ||
+        ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener_.Get(), 16) != 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
@@ -124,7 +128,7 @@ void DeckServer::Serve(const std::shared_ptr<Connection>& connection) {
         if (ReadMessage(fd, &type, &payload, std::chrono::milliseconds(-1)) == ReadStatus::kOk) {
             connection->kind = type;
             if (type == Message::kOpenControl) ServeControl(*connection);
-            if (type == Message::kOpenTransmit) ServeTransmit(*connection);
+            if (type == Message::kOpenTransmit) ServeTransmit(connection);
             if (type == Message::kOpenReceive) {
                 // Frames go out from the transport thread; wait here until the client leaves.
                 while (!stopping_ &&
@@ -154,16 +158,16 @@ void DeckServer::ServeControl(Connection& connection) {
     }
 }
 
-void DeckServer::ServeTransmit(Connection& connection) {
+void DeckServer::ServeTransmit(const std::shared_ptr<Connection>& connection) {
     Message type;
     std::vector<std::uint8_t> frame;
-    while (!stopping_ && ReadMessage(connection.fd.Get(), &type, &frame,
+    while (!stopping_ && ReadMessage(connection->fd.Get(), &type, &frame,
                                      std::chrono::milliseconds(-1)) == ReadStatus::kOk) {
         if (type != Message::kFrame) continue;
         std::unique_lock lock(inputLock_);
         inputChanged_.wait(lock, [&] { return stopping_ || input_.size() < kInputQueue; });
         if (stopping_) return;
-        input_.push_back(std::move(frame));
+        input_.push_back({std::move(frame), connection});
     }
 }
 
@@ -187,7 +191,7 @@ void DeckServer::TransportLoop() {
     auto next = Clock::now();
     while (!stopping_) {
         next += period;
-        std::vector<std::uint8_t> input;
+        std::optional<Input> input;
         {
             std::lock_guard lock(inputLock_);
             if (!input_.empty()) {
@@ -196,7 +200,11 @@ void DeckServer::TransportLoop() {
             }
         }
         inputChanged_.notify_all();
-        if (!input.empty()) deck_->ReceiveInput(input.data(), input.size());
+        if (input) {
+            deck_->ReceiveInput(input->frame.data(), input->frame.size());
+            std::lock_guard lock(input->sender->writeLock);
+            SendMessage(input->sender->fd.Get(), Message::kFrameTaken, nullptr, 0);
+        }
         if (auto frame = deck_->Tick()) Broadcast(*frame);
         pollfd wake{wakeRead_.Get(), POLLIN, 0};
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());

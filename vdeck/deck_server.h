@@ -17,7 +17,7 @@
 namespace vdeck {
 
 class DeckServer {
-public:
+  public:
     // rate: how many times faster than real time the transport runs.
     DeckServer(std::shared_ptr<Deck> deck, std::filesystem::path socketPath, double rate = 1.0);
     ~DeckServer();
@@ -32,14 +32,14 @@ public:
     // The socket for a deck of this name in the platform's deck folder.
     static std::filesystem::path DefaultSocketPath(const std::string& name);
 
-private:
+  private:
     struct Connection;
 
     void AcceptLoop();
     void TransportLoop();
     void Serve(const std::shared_ptr<Connection>& connection);
     void ServeControl(Connection& connection);
-    void ServeTransmit(Connection& connection);
+    void ServeTransmit(const std::shared_ptr<Connection>& connection);
     void Broadcast(const std::vector<std::uint8_t>& frame);
 
     std::shared_ptr<Deck> deck_;
@@ -55,10 +55,15 @@ private:
     std::list<std::shared_ptr<Connection>> connections_;
 
     // Frames from transmitting clients wait here for the transport to take them, one a tick;
-    // a full queue holds the sender back, which is how the deck paces what it is sent.
+    // a full queue holds the sender back, which is how the deck paces what it is sent. Each
+    // frame taken is acknowledged to its sender, which so knows when all it sent is on tape.
+    struct Input {
+        std::vector<std::uint8_t> frame;
+        std::shared_ptr<Connection> sender;
+    };
     std::mutex inputLock_;
     std::condition_variable inputChanged_;
-    std::deque<std::vector<std::uint8_t>> input_;
+    std::deque<Input> input_;
 };
 
 }  // namespace vdeck

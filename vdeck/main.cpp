@@ -24,22 +24,31 @@ int Usage() {
 
 bool ParseFault(const std::string& text, vdeck::Faults* faults) {
     auto number = [&](const char* prefix) { return std::atoi(text.c_str() + std::strlen(prefix)); };
-    if (text == "no-cassette") faults->noCassette = true;
-    else if (text == "reject") faults->rejectAll = true;
-    else if (text == "busy") faults->outputInUse = true;
-    else if (text == "silent") faults->silent = true;
-    else if (text == "interim") faults->interim = true;
-    else if (text.rfind("slow=", 0) == 0) faults->slowAnswerMs = number("slow=");
-    else if (text.rfind("drop=", 0) == 0) faults->dropEvery = number("drop=");
-    else if (text.rfind("damage=", 0) == 0) faults->damageEvery = number("damage=");
+    if (text == "no-cassette")
+        faults->noCassette = true;
+    else if (text == "reject")
+        faults->rejectAll = true;
+    else if (text == "busy")
+        faults->outputInUse = true;
+    else if (text == "silent")
+        faults->silent = true;
+    else if (text == "interim")
+        faults->interim = true;
+    else if (text.rfind("slow=", 0) == 0)
+        faults->slowAnswerMs = number("slow=");
+    else if (text.rfind("drop=", 0) == 0)
+        faults->dropEvery = number("drop=");
+    else if (text.rfind("damage=", 0) == 0)
+        faults->damageEvery = number("damage=");
     else if (text.rfind("only=", 0) == 0) {
         // only=C375,C460,5171: the deck implements just these commands
         std::set<std::uint16_t> commands;
         for (std::size_t at = 5; at < text.size(); at += 5)
-            commands.insert(static_cast<std::uint16_t>(std::strtoul(text.substr(at, 4).c_str(), nullptr, 16)));
+            commands.insert(
+                static_cast<std::uint16_t>(std::strtoul(text.substr(at, 4).c_str(), nullptr, 16)));
         faults->onlyImplemented = commands;
-    }
-    else return false;
+    } else
+        return false;
     return true;
 }
 
@@ -66,15 +75,22 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* v = nullptr;
-        if (arg == "--tape" && (v = value())) tapePath = v;
-        else if (arg == "--make-tape" && (v = value())) makeTape = v;
-        else if (arg == "--name" && (v = value())) name = v;
-        else if (arg == "--seconds" && (v = value())) seconds = std::atoi(v);
-        else if (arg == "--audio" && (v = value())) audio = v;
-        else if (arg == "--rate" && (v = value())) rate = std::atof(v);
+        if (arg == "--tape" && (v = value()))
+            tapePath = v;
+        else if (arg == "--make-tape" && (v = value()))
+            makeTape = v;
+        else if (arg == "--name" && (v = value()))
+            name = v;
+        else if (arg == "--seconds" && (v = value()))
+            seconds = std::atoi(v);
+        else if (arg == "--audio" && (v = value()))
+            audio = v;
+        else if (arg == "--rate" && (v = value()))
+            rate = std::atof(v);
         else if (arg == "--fault" && (v = value())) {
             if (!ParseFault(v, &faults)) return Usage();
-        } else return Usage();
+        } else
+            return Usage();
     }
     if (!makeTape.empty()) return MakeTape(makeTape, seconds, audio);
     if (tapePath.empty() || rate <= 0) return Usage();

@@ -15,7 +15,7 @@ namespace vdeck {
 inline constexpr std::size_t kFrameSize = 120000;
 
 class Tape {
-public:
+  public:
     // Opens an existing tape file for reading and writing; null with a message on failure.
     static std::unique_ptr<Tape> Open(const std::string& path, std::string* error);
 
@@ -24,8 +24,9 @@ public:
     // Writes a whole frame at the index (at most one past the end); false on an I/O error.
     bool WriteFrame(std::int64_t index, const std::uint8_t* frame, std::size_t size);
 
-private:
-    Tape(platform::dv1394::deck::Fd fd, std::int64_t frames) : fd_(std::move(fd)), frames_(frames) {}
+  private:
+    Tape(platform::dv1394::deck::Fd fd, std::int64_t frames)
+        : fd_(std::move(fd)), frames_(frames) {}
 
     mutable std::mutex mutex_;
     platform::dv1394::deck::Fd fd_;

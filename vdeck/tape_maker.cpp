@@ -123,7 +123,8 @@ bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::s
             *error = "cannot write audio or subcode into frame " + std::to_string(n);
             return false;
         }
-        out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+        out.write(reinterpret_cast<const char*>(frame.data()),
+                  static_cast<std::streamsize>(frame.size()));
     }
     out.close();
     if (!out) {

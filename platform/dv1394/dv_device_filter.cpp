@@ -11,7 +11,8 @@ namespace {
 
 // {8F4D1E0A-6C2B-4B7E-9A31-D7E5C0A1B2C3}: our class for the device filter; it is created
 // through the device enumerator, never by class identifier.
-constexpr CLSID kDvDeviceClass = {0x8F4D1E0A, 0x6C2B, 0x4B7E, {0x9A, 0x31, 0xD7, 0xE5, 0xC0, 0xA1, 0xB2, 0xC3}};
+constexpr CLSID kDvDeviceClass = {
+    0x8F4D1E0A, 0x6C2B, 0x4B7E, {0x9A, 0x31, 0xD7, 0xE5, 0xC0, 0xA1, 0xB2, 0xC3}};
 
 constexpr REFERENCE_TIME kNtscFrameTime = 333667;
 constexpr DWORD kDvsdFourcc = 0x64737664;  // 'dvsd'
@@ -60,15 +61,21 @@ LONG ModeForTransportState(std::uint8_t opcode, std::uint8_t operand) {
     }
     if (opcode != kOpPlay) return ED_MODE_STOP;
     switch (operand) {
-        case 0x3F: return ED_MODE_PLAY_FASTEST_FWD;
-        case 0x4F: return ED_MODE_PLAY_FASTEST_REV;
-        case 0x31: return ED_MODE_PLAY_SLOWEST_FWD;
-        case 0x41: return ED_MODE_PLAY_SLOWEST_REV;
+        case 0x3F:
+            return ED_MODE_PLAY_FASTEST_FWD;
+        case 0x4F:
+            return ED_MODE_PLAY_FASTEST_REV;
+        case 0x31:
+            return ED_MODE_PLAY_SLOWEST_FWD;
+        case 0x41:
+            return ED_MODE_PLAY_SLOWEST_REV;
         case 0x7D:
         case 0x6D:
         case 0x30:
-        case 0x40: return ED_MODE_FREEZE;
-        default: return ED_MODE_PLAY;
+        case 0x40:
+            return ED_MODE_FREEZE;
+        default:
+            return ED_MODE_PLAY;
     }
 }
 
@@ -90,8 +97,8 @@ HRESULT CDvOutputPin::GetMediaType(int position, CMediaType* type) {
         std::memset(info, 0, sizeof *info);
     } else {
         type->SetFormatType(&FORMAT_VideoInfo);
-        auto* video = reinterpret_cast<VIDEOINFOHEADER*>(
-            type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
+        auto* video =
+            reinterpret_cast<VIDEOINFOHEADER*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
         if (!video) return E_OUTOFMEMORY;
         std::memset(video, 0, sizeof *video);
         video->AvgTimePerFrame = kNtscFrameTime;
@@ -180,7 +187,13 @@ HRESULT CDvInputPin::EndFlush() {
 }
 
 HRESULT CDvInputPin::EndOfStream() {
+    constexpr auto kStall = std::chrono::seconds(2);
     HRESULT hr = CheckStreaming();
+    if (hr != S_OK) return hr;
+    // Complete means on the unit: frames still on their way out are waited for, so that a
+    // caller that stops at completion cuts none of them off. A stop ends the wait.
+    m_pDevice->Unit().DrainTransmit(kStall);
+    hr = CheckStreaming();
     if (hr != S_OK) return hr;
     return m_pDevice->NotifyEvent(EC_COMPLETE, S_OK, 0);
 }
@@ -208,7 +221,8 @@ HRESULT CDvDeviceFilter::Create(std::shared_ptr<DvUnit> unit, IBaseFilter** filt
 }
 
 HRESULT CDvDeviceFilter::NonDelegatingQueryInterface(REFIID iid, void** object) {
-    if (iid == IID_IAMExtTransport) return GetInterface(static_cast<IAMExtTransport*>(this), object);
+    if (iid == IID_IAMExtTransport)
+        return GetInterface(static_cast<IAMExtTransport*>(this), object);
     if (iid == IID_IAMExtDevice) return GetInterface(static_cast<IAMExtDevice*>(this), object);
     if (iid == IID_IAMTimecodeReader)
         return GetInterface(static_cast<IAMTimecodeReader*>(this), object);
@@ -217,10 +231,14 @@ HRESULT CDvDeviceFilter::NonDelegatingQueryInterface(REFIID iid, void** object) 
 
 CBasePin* CDvDeviceFilter::GetPin(int index) {
     switch (index) {
-        case 0: return interleavedOut_.get();
-        case 1: return videoOut_.get();
-        case 2: return input_.get();
-        default: return nullptr;
+        case 0:
+            return interleavedOut_.get();
+        case 1:
+            return videoOut_.get();
+        case 2:
+            return input_.get();
+        default:
+            return nullptr;
     }
 }
 
@@ -303,9 +321,9 @@ bool CDvDeviceFilter::OutputPlugInUse() {
     // OUTPUT PLUG SIGNAL FORMAT status of plug 0. Units that do not implement it, or do not
     // answer, are taken as free: most camcorders stream regardless.
     std::vector<std::uint8_t> response;
-    AvcStatus status = Exchange({kAvcStatus, kSubunitUnit, kOpOutputPlugSignalFormat, 0x00, 0xFF,
-                                 0xFF, 0xFF, 0xFF},
-                                &response);
+    AvcStatus status = Exchange(
+        {kAvcStatus, kSubunitUnit, kOpOutputPlugSignalFormat, 0x00, 0xFF, 0xFF, 0xFF, 0xFF},
+        &response);
     return status == AvcStatus::kAnswered && !response.empty() && response[0] == kAvcRejected;
 }
 
@@ -392,8 +410,8 @@ HRESULT CDvDeviceFilter::get_DevicePort(LONG* port) {
 HRESULT CDvDeviceFilter::GetTimecode(TIMECODE_SAMPLE* sample) {
     if (!sample) return E_POINTER;
     std::vector<std::uint8_t> response;
-    AvcStatus status = Exchange(
-        {kAvcStatus, kSubunitTape, kOpTimeCode, 0x71, 0xFF, 0xFF, 0xFF, 0xFF}, &response);
+    AvcStatus status =
+        Exchange({kAvcStatus, kSubunitTape, kOpTimeCode, 0x71, 0xFF, 0xFF, 0xFF, 0xFF}, &response);
     if (status != AvcStatus::kAnswered || response.size() < 8 || response[0] != kAvcImplemented)
         return E_FAIL;
     // Frames, seconds, minutes, hours in binary-coded decimal; all FF: no time code.

@@ -17,7 +17,7 @@ namespace platform::dv1394 {
 class CDvDeviceFilter;
 
 class CDvOutputPin final : public CBaseOutputPin {
-public:
+  public:
     CDvOutputPin(CDvDeviceFilter* filter, LPCWSTR name, bool interleaved);
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT GetMediaType(int position, CMediaType* type) override;
@@ -26,12 +26,12 @@ public:
     // Delivers one frame from the unit, unless no buffer is free at once (then it is dropped).
     void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start);
 
-private:
+  private:
     bool interleaved_;
 };
 
 class CDvInputPin final : public CBaseInputPin {
-public:
+  public:
     explicit CDvInputPin(CDvDeviceFilter* filter);
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
@@ -39,7 +39,7 @@ public:
     HRESULT STDMETHODCALLTYPE BeginFlush() override;
     HRESULT STDMETHODCALLTYPE EndFlush() override;
 
-private:
+  private:
     CDvDeviceFilter* m_pDevice;
 };
 
@@ -47,7 +47,7 @@ class CDvDeviceFilter final : public CBaseFilter,
                               public IAMExtTransport,
                               public IAMExtDevice,
                               public IAMTimecodeReader {
-public:
+  public:
     explicit CDvDeviceFilter(std::shared_ptr<DvUnit> unit);
     ~CDvDeviceFilter() override;
     DECLARE_IUNKNOWN
@@ -72,9 +72,13 @@ public:
     HRESULT STDMETHODCALLTYPE SetTransportBasicParameters(LONG, LONG, LPCOLESTR) override {
         return E_NOTIMPL;
     }
-    HRESULT STDMETHODCALLTYPE GetTransportVideoParameters(LONG, LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTransportVideoParameters(LONG, LONG*) override {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE SetTransportVideoParameters(LONG, LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTransportAudioParameters(LONG, LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTransportAudioParameters(LONG, LONG*) override {
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE SetTransportAudioParameters(LONG, LONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE put_Mode(LONG mode) override;
     HRESULT STDMETHODCALLTYPE get_Mode(LONG* mode) override;
@@ -123,7 +127,7 @@ public:
     long DamagedFrames() const { return damaged_; }
     void CountDropped() { ++dropped_; }
 
-private:
+  private:
     // One AV/C exchange with the time bound every call here keeps.
     AvcStatus Exchange(std::vector<std::uint8_t> command, std::vector<std::uint8_t>* response);
     void OnFrame(const std::uint8_t* frame, std::size_t size);

@@ -18,7 +18,9 @@ std::vector<platform::DeviceEntry> ListDvDevices() {
         entry.friendlyName = kDvDeviceFriendlyName;
         entry.description = platform::Utf8ToUtf16(unit->Name());
         entry.displayName = platform::Utf8ToUtf16(unit->Id());
-        entry.create = [unit](IBaseFilter** filter) { return CDvDeviceFilter::Create(unit, filter); };
+        entry.create = [unit](IBaseFilter** filter) {
+            return CDvDeviceFilter::Create(unit, filter);
+        };
         entries.push_back(std::move(entry));
     }
     return entries;

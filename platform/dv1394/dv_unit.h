@@ -54,7 +54,7 @@ enum class AvcStatus {
 using FrameSink = std::function<void(const std::uint8_t* frame, std::size_t size)>;
 
 class DvUnit {
-public:
+  public:
     virtual ~DvUnit() = default;
 
     // The unit's own name (model from the configuration ROM, or the virtual deck's name).
@@ -76,6 +76,10 @@ public:
     // paces it) and answers false once the unit is gone or transmission stopped.
     virtual bool StartTransmit() = 0;
     virtual bool Transmit(const std::uint8_t* frame, std::size_t size) = 0;
+    // Waits until every frame handed to Transmit has gone out to the unit. Gives up when the
+    // unit takes no frame for `stall`; false then, and when transmission stops or the unit is
+    // lost meanwhile.
+    virtual bool DrainTransmit(std::chrono::milliseconds stall) = 0;
     virtual void StopTransmit() = 0;
 
     // Called once, on any thread, when the unit goes away; later calls fail.

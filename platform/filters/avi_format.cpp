@@ -149,6 +149,27 @@ HRESULT Writer::Place(int stream, std::uint32_t size, std::vector<Patch>* before
     return S_OK;
 }
 
+void Writer::Retract(int stream, std::int64_t position) {
+    if (finished_ || stream < 0 || stream >= int(streams_.size())) return;
+    Stream& s = streams_[stream];
+    if (s.riffEntries.empty() || s.riffEntries.back().dataPosition != position + 8) return;
+    const std::uint32_t size = s.riffEntries.back().size;
+    s.riffEntries.pop_back();
+    if (firstRiff_ && !firstRiffChunks_.empty()) firstRiffChunks_.pop_back();
+    s.total -= 1;
+    s.ticks -= s.format.sampleSize ? size / s.format.sampleSize : 1;
+    end_ = position;
+}
+
+std::int64_t Writer::SpaceNeeded(std::uint32_t size) const {
+    const std::uint64_t chunkBytes = 8 + std::uint64_t(size) + (size & 1);
+    // Beyond the indexes of the chunks so far: a new RIFF's header, each stream's index of it
+    // with one entry, and this chunk's 'idx1' entry.
+    const std::uint64_t closing =
+        IndexBytes() + 24 + streams_.size() * (8 + kIndexHeaderSize + 8) + 16;
+    return end_ + std::int64_t(chunkBytes + closing);
+}
+
 void Writer::OpenRiff(std::vector<Patch>* out) {
     riffStart_ = end_;
     moviStart_ = end_ + 12;

@@ -56,6 +56,12 @@ class Writer {
     // (E_OUTOFMEMORY) when no further RIFF can be indexed.
     HRESULT Place(int stream, std::uint32_t size, std::vector<Patch>* before,
                   std::int64_t* position);
+    // Takes back the chunk of `stream` that the last Place put at `position`, when its bytes
+    // did not reach the file; the file then ends before it again.
+    void Retract(int stream, std::int64_t position);
+    // The largest size the file can reach if a chunk of `size` data bytes is placed next and the
+    // file is then finished: room for the chunk and for every index that closing may write.
+    std::int64_t SpaceNeeded(std::uint32_t size) const;
     // Closes the last RIFF and rewrites the headers with the final counts.
     std::vector<Patch> Finish();
 

@@ -8,6 +8,10 @@
 // as they arrive, bit for bit; the headers are rewritten with the final counts when the stream
 // ends or the filter stops. The graph stops the File Writer before the mux, so at stop the
 // final writes go straight into the file the writer names when the writer no longer takes them.
+//
+// Before each frame the writer is asked to hold room for the frame and for everything that
+// finishing the file would write after it. When the disk is full the frame is refused instead,
+// so the file can always be finished with every frame that reached it and a correct index.
 
 #include <fcntl.h>
 
@@ -22,6 +26,7 @@
 #include "platform/filters/avi_mux.h"
 #include "platform/filters/factory.h"
 #include "platform/filters/file_io.h"
+#include "platform/filters/file_output.h"
 #include "platform/media/base/filter.h"
 
 namespace {
@@ -112,7 +117,10 @@ class CMuxOutputPin final : public CBaseOutputPin {
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
 };
 
-class CAviMux final : public CBaseFilter, public IMediaSeeking, public IVelmoraAviMuxSettings {
+class CAviMux final : public CBaseFilter,
+                      public IMediaSeeking,
+                      public IVelmoraAviMuxSettings,
+                      public IVelmoraWriteStatus {
   public:
     explicit CAviMux(IUnknown* outer);
     ~CAviMux() override;
@@ -127,6 +135,8 @@ class CAviMux final : public CBaseFilter, public IMediaSeeking, public IVelmoraA
     // IVelmoraAviMuxSettings
     HRESULT STDMETHODCALLTYPE SetRiffLimit(ULONGLONG bytes) override;
     HRESULT STDMETHODCALLTYPE GetRiffLimit(ULONGLONG* bytes) override;
+
+    HRESULT STDMETHODCALLTYPE GetWriteFailure(HRESULT* error) override;
 
     // IMediaSeeking: the length written so far, in media time.
     HRESULT STDMETHODCALLTYPE GetCapabilities(DWORD* capabilities) override;
@@ -165,6 +175,10 @@ class CAviMux final : public CBaseFilter, public IMediaSeeking, public IVelmoraA
     HRESULT EmitParts(std::int64_t position, std::initializer_list<std::span<const BYTE>> parts);
     HRESULT EmitChunk(std::int64_t position, std::uint32_t id, const BYTE* data, LONG size);
     HRESULT Fail(HRESULT error);
+    HRESULT ReserveFor(LONG size);
+    ComPtr<IBaseFilter> Downstream() const;
+    platform::filters::UniqueFd OpenTarget(HRESULT* result) const;
+    void TrimTarget();
     static avi::Patch ChunkPatch(std::int64_t position, std::uint32_t id, const BYTE* data,
                                  LONG size);
     void FinishFile();
@@ -186,8 +200,11 @@ class CAviMux final : public CBaseFilter, public IMediaSeeking, public IVelmoraA
     bool downstreamStopped_ = false;
     std::vector<avi::Patch> pending_;  // what the stopped writer did not take
     HRESULT failure_ = S_OK;
+    ComPtr<IVelmoraFileSpace> space_;  // the writer's, when it holds room ahead
+    LONGLONG reservedEnd_ = 0;
     ULONGLONG limitInUse_ = avi::Writer::kDefaultRiffLimit;
 
+    std::atomic<HRESULT> reportedFailure_{S_OK};  // failure_, for any thread
     std::atomic<bool> stopping_{false};
     std::atomic<LONGLONG> framesWritten_{0};
     std::atomic<LONGLONG> frameDuration_{0};
@@ -257,6 +274,8 @@ HRESULT CAviMux::NonDelegatingQueryInterface(REFIID iid, void** object) {
     if (iid == IID_IMediaSeeking) return GetInterface(static_cast<IMediaSeeking*>(this), object);
     if (iid == IID_IVelmoraAviMuxSettings)
         return GetInterface(static_cast<IVelmoraAviMuxSettings*>(this), object);
+    if (iid == IID_IVelmoraWriteStatus)
+        return GetInterface(static_cast<IVelmoraWriteStatus*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -294,6 +313,9 @@ HRESULT CAviMux::Pause() {
         downstreamStopped_ = false;
         pending_.clear();
         failure_ = S_OK;
+        reportedFailure_ = S_OK;
+        space_.Reset();
+        reservedEnd_ = 0;
         limitInUse_ = riffLimit_;
         framesWritten_ = 0;
     }
@@ -316,9 +338,26 @@ HRESULT CAviMux::Stop() {
 HRESULT CAviMux::Fail(HRESULT error) {
     if (SUCCEEDED(failure_)) {
         failure_ = error;
+        reportedFailure_ = error;  // before the graph hears of it, so that a reaction can ask
         NotifyEvent(EC_ERRORABORT, error, 0);
     }
     return error;
+}
+
+HRESULT CAviMux::GetWriteFailure(HRESULT* error) {
+    if (!error) return E_POINTER;
+    *error = reportedFailure_;
+    return FAILED(*error) ? S_OK : S_FALSE;
+}
+
+// Under the streaming lock: room for a chunk of `size` bytes and for finishing after it.
+HRESULT CAviMux::ReserveFor(LONG size) {
+    if (!space_) return S_OK;
+    const LONGLONG needed = writer_->SpaceNeeded(std::uint32_t(size));
+    if (needed <= reservedEnd_) return S_OK;
+    HRESULT hr = space_->Reserve(needed, &reservedEnd_);
+    if (hr == S_FALSE || hr == VFW_E_WRONG_STATE) space_.Reset();  // writes will tell
+    return FAILED(hr) && hr != VFW_E_WRONG_STATE ? hr : S_OK;
 }
 
 HRESULT CAviMux::BuildFormats(const BYTE* firstFrame, LONG size,
@@ -372,6 +411,7 @@ HRESULT CAviMux::StartFile(int input, const BYTE* data, LONG size) {
     HRESULT hr = BuildFormats(input == 0 ? data : nullptr, input == 0 ? size : 0, &formats);
     if (FAILED(hr)) return hr;
     writer_ = std::make_unique<avi::Writer>(std::move(formats), limitInUse_);
+    if (ComPtr<IBaseFilter> target = Downstream()) target.As(&space_);
     streamOf_[0] = 0;
     streamOf_[1] = inputs_[1]->IsConnected() ? 1 : -1;
     avi::Patch begin = writer_->Begin();
@@ -394,9 +434,11 @@ HRESULT CAviMux::Write(int input, IMediaSample* sample) {
         }
         int stream = streamOf_[input];
         if (stream < 0) return S_OK;  // connected after the file began: not in this file
+        HRESULT hr = ReserveFor(size);
+        if (FAILED(hr)) return Fail(hr);
         std::vector<avi::Patch> before;
         std::int64_t position = 0;
-        HRESULT hr = writer_->Place(stream, std::uint32_t(size), &before, &position);
+        hr = writer_->Place(stream, std::uint32_t(size), &before, &position);
         if (FAILED(hr)) return Fail(hr);
         std::size_t sent = 0;
         while (sent < before.size() && SUCCEEDED(hr)) {
@@ -415,7 +457,13 @@ HRESULT CAviMux::Write(int input, IMediaSample* sample) {
             if (stream == 0) framesWritten_ = writer_->Chunks(0);
             return hr;
         }
-        if (FAILED(hr)) return Fail(hr);
+        if (FAILED(hr)) {
+            // The chunk did not reach the file: it is not indexed, and closing writes that did
+            // not go out are written when the file is finished.
+            pending_.insert(pending_.end(), before.begin() + std::ptrdiff_t(sent), before.end());
+            writer_->Retract(stream, position);
+            return Fail(hr);
+        }
         if (stream == 0) framesWritten_ = writer_->Chunks(0);
         return S_OK;
     } catch (const std::bad_alloc&) {
@@ -509,39 +557,56 @@ void CAviMux::FinishFile() {
         Fail(E_OUTOFMEMORY);
         return;
     }
-    if (downstreamStopped_) {
+    bool direct = downstreamStopped_;
+    for (std::size_t i = 0; i < patches.size() && !direct; ++i)
+        direct =
+            FAILED(Emit(patches[i].position, patches[i].bytes.data(), patches[i].bytes.size()));
+    if (direct) {
+        // The writer has stopped already or refuses: finish the file it wrote by ourselves.
         HRESULT hr = WriteDirectly(patches);
         if (FAILED(hr)) Fail(hr);
-        return;
     }
-    for (const auto& patch : patches) {
-        if (FAILED(Emit(patch.position, patch.bytes.data(), patch.bytes.size()))) {
-            // The writer has stopped already: finish the file it wrote by ourselves.
-            HRESULT hr = WriteDirectly(patches);
-            if (FAILED(hr)) Fail(hr);
-            return;
-        }
-    }
+    TrimTarget();
+}
+
+ComPtr<IBaseFilter> CAviMux::Downstream() const {
+    IPin* peer = output_->GetConnected();
+    PIN_INFO info{};
+    if (!peer || FAILED(peer->QueryPinInfo(&info))) return {};
+    return ComPtr<IBaseFilter>::Adopt(info.pFilter);
+}
+
+// The file the writer downstream names, opened for writing.
+platform::filters::UniqueFd CAviMux::OpenTarget(HRESULT* result) const {
+    ComPtr<IBaseFilter> filter = Downstream();
+    ComPtr<IFileSinkFilter> sink;
+    *result = !filter ? VFW_E_NOT_CONNECTED : filter.As(&sink);
+    if (FAILED(*result)) return {};
+    LPOLESTR name = nullptr;
+    *result = sink->GetCurFile(&name, nullptr);
+    if (FAILED(*result)) return {};
+    std::string path;
+    *result = platform::filters::PathFromWide(name, &path);
+    CoTaskMemFree(name);
+    if (FAILED(*result)) return {};
+    platform::filters::UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!file.Valid()) *result = platform::filters::HresultFromErrno(errno);
+    return file;
+}
+
+// The finished file ends where its last RIFF ends: a frame cut off by a failed write and room
+// held ahead are given back.
+void CAviMux::TrimTarget() {
+    HRESULT hr = S_OK;
+    platform::filters::UniqueFd file = OpenTarget(&hr);
+    if (file.Valid()) platform::filters::TrimFile(file.Get(), writer_->End(), reservedEnd_);
+    space_.Reset();
 }
 
 HRESULT CAviMux::WriteDirectly(const std::vector<avi::Patch>& patches) {
-    IPin* peer = output_->GetConnected();
-    if (!peer) return VFW_E_NOT_CONNECTED;
-    PIN_INFO info{};
-    HRESULT hr = peer->QueryPinInfo(&info);
-    if (FAILED(hr)) return hr;
-    auto filter = ComPtr<IBaseFilter>::Adopt(info.pFilter);
-    ComPtr<IFileSinkFilter> sink;
-    if (!filter || FAILED(filter.As(&sink))) return E_NOINTERFACE;
-    LPOLESTR name = nullptr;
-    hr = sink->GetCurFile(&name, nullptr);
-    if (FAILED(hr)) return hr;
-    std::string path;
-    hr = platform::filters::PathFromWide(name, &path);
-    CoTaskMemFree(name);
-    if (FAILED(hr)) return hr;
-    platform::filters::UniqueFd file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!file.Valid()) return platform::filters::HresultFromErrno(errno);
+    HRESULT hr = S_OK;
+    platform::filters::UniqueFd file = OpenTarget(&hr);
+    if (!file.Valid()) return hr;
     for (const auto& patch : patches) {
         hr = platform::filters::WriteAt(file.Get(), patch.position, patch.bytes.data(),
                                         LONG(patch.bytes.size()));

@@ -110,4 +110,22 @@ HRESULT WriteAt(int fd, LONGLONG position, const BYTE* data, LONG length) {
     return S_OK;
 }
 
+HRESULT AllocateRoom(int fd, LONGLONG from, LONGLONG end) {
+    if (from < 0 || end <= from) return S_OK;
+    for (;;) {
+        if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, from, end - from) == 0) return S_OK;
+        if (errno == EINTR) continue;
+        if (errno == EOPNOTSUPP || errno == ENOSYS) return S_FALSE;
+        return HresultFromErrno(errno);
+    }
+}
+
+HRESULT TrimFile(int fd, LONGLONG end, LONGLONG reservedEnd) {
+    if (end < 0) return E_INVALIDARG;
+    // Room allocated ahead past the end would stay taken on file systems that keep it.
+    if (reservedEnd > end)
+        ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, end, reservedEnd - end);
+    return ::ftruncate(fd, end) == 0 ? S_OK : HresultFromErrno(errno);
+}
+
 }  // namespace platform::filters

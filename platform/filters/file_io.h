@@ -43,4 +43,12 @@ HRESULT ReadAt(int fd, LONGLONG position, BYTE* buffer, LONG length, LONG* done)
 // Writes all `length` bytes at `position`, or fails saying why.
 HRESULT WriteAt(int fd, LONGLONG position, const BYTE* data, LONG length);
 
+// Allocates room for the file up to `end` without changing its size. ERROR_DISK_FULL when the
+// room is not there; S_FALSE where the file system cannot allocate ahead.
+HRESULT AllocateRoom(int fd, LONGLONG from, LONGLONG end);
+
+// Sets the file's size to `end` and gives back room allocated ahead beyond it, up to
+// `reservedEnd`.
+HRESULT TrimFile(int fd, LONGLONG end, LONGLONG reservedEnd);
+
 }  // namespace platform::filters

@@ -2,11 +2,13 @@
 // addresses the file that way), or after the previous one when the sample has no time. The file
 // opens when the filter leaves Stopped and closes when it stops; at end of stream the filter
 // reports EC_COMPLETE like a renderer. A failed write is reported to the graph as EC_ERRORABORT
-// and ends the stream; what was written stays on disk.
+// and ends the stream; what was written stays on disk. A multiplexer upstream can have room
+// reserved ahead of its writes, so that the file's closing writes always fit.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "platform/com/com.h"
 #include "platform/filters/factory.h"
 #include "platform/filters/file_io.h"
+#include "platform/filters/file_output.h"
 #include "platform/kernel/text.h"
 #include "platform/media/base/filter.h"
 
@@ -36,7 +39,10 @@ class CWriterInputPin final : public CBaseInputPin {
     CFileWriter* writer_;
 };
 
-class CFileWriter final : public CBaseFilter, public IFileSinkFilter2 {
+class CFileWriter final : public CBaseFilter,
+                          public IFileSinkFilter2,
+                          public IVelmoraWriteStatus,
+                          public IVelmoraFileSpace {
   public:
     explicit CFileWriter(IUnknown* outer);
     DECLARE_IUNKNOWN
@@ -53,6 +59,9 @@ class CFileWriter final : public CBaseFilter, public IFileSinkFilter2 {
     HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR* file, AM_MEDIA_TYPE* type) override;
     HRESULT STDMETHODCALLTYPE SetMode(DWORD flags) override;
     HRESULT STDMETHODCALLTYPE GetMode(DWORD* flags) override;
+
+    HRESULT STDMETHODCALLTYPE GetWriteFailure(HRESULT* error) override;
+    HRESULT STDMETHODCALLTYPE Reserve(LONGLONG end, LONGLONG* reservedEnd) override;
 
     // Streaming, on the upstream thread.
     CCritSec* StreamingLock() { return &streamingLock_; }
@@ -76,7 +85,9 @@ class CFileWriter final : public CBaseFilter, public IFileSinkFilter2 {
     // Under the streaming lock: opened and closed with it held as well as the state lock.
     UniqueFd file_;
     LONGLONG nextPosition_ = 0;
-    HRESULT failure_ = S_OK;  // the first write error of this run
+    LONGLONG reservedEnd_ = 0;  // room is allocated up to here
+    bool canReserve_ = true;
+    std::atomic<HRESULT> failure_{S_OK};  // the first write error of this run
 
     std::mutex endLock_;  // end-of-stream bookkeeping; never held while calling out
     bool eosReceived_ = false;
@@ -120,6 +131,10 @@ CFileWriter::CFileWriter(IUnknown* outer)
 HRESULT CFileWriter::NonDelegatingQueryInterface(REFIID iid, void** object) {
     if (iid == IID_IFileSinkFilter2 || iid == IID_IFileSinkFilter)
         return GetInterface(static_cast<IFileSinkFilter2*>(this), object);
+    if (iid == IID_IVelmoraWriteStatus)
+        return GetInterface(static_cast<IVelmoraWriteStatus*>(this), object);
+    if (iid == IID_IVelmoraFileSpace)
+        return GetInterface(static_cast<IVelmoraFileSpace*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -132,6 +147,8 @@ HRESULT CFileWriter::OpenFile() {
     CAutoLock streaming(&streamingLock_);
     file_ = UniqueFd(fd);
     nextPosition_ = 0;
+    reservedEnd_ = 0;
+    canReserve_ = true;
     failure_ = S_OK;
     return S_OK;
 }
@@ -174,16 +191,43 @@ HRESULT CFileWriter::Stop() {
 }
 
 HRESULT CFileWriter::Fail(HRESULT error) {
-    if (SUCCEEDED(failure_)) {
-        failure_ = error;
-        NotifyEvent(EC_ERRORABORT, error, 0);
-    }
+    HRESULT none = S_OK;
+    // Recorded before the graph hears of it, so that whoever reacts can ask why.
+    if (failure_.compare_exchange_strong(none, error)) NotifyEvent(EC_ERRORABORT, error, 0);
     return error;
+}
+
+HRESULT CFileWriter::GetWriteFailure(HRESULT* error) {
+    if (!error) return E_POINTER;
+    *error = failure_;
+    return FAILED(*error) ? S_OK : S_FALSE;
+}
+
+// Called by the upstream filter on its streaming thread, like Write.
+HRESULT CFileWriter::Reserve(LONGLONG end, LONGLONG* reservedEnd) {
+    // Room is taken in steps, so that the file system is asked once in a while only; near the
+    // end of the disk, just what is asked for.
+    constexpr LONGLONG kStep = 16 << 20;
+    CAutoLock streaming(&streamingLock_);
+    if (!file_.Valid()) return VFW_E_WRONG_STATE;
+    HRESULT hr = canReserve_ ? S_OK : S_FALSE;
+    if (canReserve_ && end > reservedEnd_) {
+        LONGLONG target = end + kStep;
+        hr = platform::filters::AllocateRoom(file_.Get(), reservedEnd_, target);
+        if (hr == HRESULT_FROM_WIN32(ERROR_DISK_FULL)) {
+            target = end;
+            hr = platform::filters::AllocateRoom(file_.Get(), reservedEnd_, target);
+        }
+        if (hr == S_OK) reservedEnd_ = target;
+        if (hr == S_FALSE) canReserve_ = false;
+    }
+    if (reservedEnd) *reservedEnd = reservedEnd_;
+    return hr;
 }
 
 // Under the streaming lock.
 HRESULT CFileWriter::Write(IMediaSample* sample) {
-    if (FAILED(failure_)) return failure_;
+    if (HRESULT failed = failure_; FAILED(failed)) return failed;
     {
         std::lock_guard end(endLock_);
         if (eosReceived_) return VFW_E_SAMPLE_REJECTED_EOS;

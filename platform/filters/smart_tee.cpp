@@ -226,8 +226,10 @@ HRESULT CSmartTee::Stop() {
 HRESULT CSmartTee::Deliver(IMediaSample* sample) {
     HRESULT capture = capture_->IsConnected() ? capture_->Deliver(sample) : S_OK;
     HRESULT preview = preview_->IsConnected() ? preview_->DeliverCopy(sample) : S_OK;
-    // Capture decides whether upstream goes on; the preview only when it is the only branch.
-    return capture_->IsConnected() ? capture : preview;
+    // Capture decides whether upstream goes on, unless it failed (a recording whose file could
+    // not be written): the picture goes on as long as the preview takes it.
+    if (!capture_->IsConnected()) return preview;
+    return SUCCEEDED(capture) || !preview_->IsConnected() ? capture : preview;
 }
 
 HRESULT CSmartTee::DeliverEndOfStream() {

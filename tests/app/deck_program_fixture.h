@@ -41,19 +41,16 @@ class Process {
 
 class DeckProgramTest : public DeckWindowTest {
   protected:
-    // Makes a tape of that many seconds and starts velmora-vdeck with it and the faults given
-    // (its --fault values); returns once the deck can be found.
-    void StartDeckProgram(int seconds, const std::vector<std::string>& faults = {}) {
+    // Makes a tape of that many seconds and starts velmora-vdeck with it and the options given
+    // (--fault silent, --rate 2, ...); returns once the deck can be found.
+    void StartDeckProgram(int seconds, const std::vector<std::string>& options = {}) {
         tapePath_ = runtime_.Path() / "tape.dv";
         ASSERT_EQ(RunCommand(std::string(VDECK_PATH) + " --make-tape '" + tapePath_.string() +
                              "' --seconds " + std::to_string(seconds) + " > /dev/null"),
                   0);
         std::vector<std::string> args{VDECK_PATH, "--tape", tapePath_.string(), "--name",
                                       "Program Deck"};
-        for (const std::string& fault : faults) {
-            args.push_back("--fault");
-            args.push_back(fault);
-        }
+        args.insert(args.end(), options.begin(), options.end());
         deck_ = std::make_unique<Process>(args);
         ASSERT_TRUE(deck_->Running());
         const auto socket = runtime_.Path() / "velmora" / "decks";

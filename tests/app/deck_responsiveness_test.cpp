@@ -54,7 +54,7 @@ class SilentDeck : public DeckProgramTest {
   protected:
     void SetUp() override {
         DeckProgramTest::SetUp();
-        StartDeckProgram(2, {"silent"});
+        StartDeckProgram(2, {"--fault", "silent"});
     }
 };
 

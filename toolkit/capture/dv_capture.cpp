@@ -140,6 +140,9 @@ bool CDVCapture::ObtainInterfaces() {
     decoderDisplay_->put_IPDisplay(DVRESOLUTION_FULL);
     if (FAILED(QueryFrom(FilterAt(kEntryFileWriter), &fileSink_))) return false;
     fileSink_->SetMode(AM_FILE_OVERWRITE);
+    if (FAILED(QueryFrom(FilterAt(kEntryFileWriter), &writerStatus_)) ||
+        FAILED(QueryFrom(FilterAt(kEntryAviMux), &muxStatus_)))
+        return false;
     if (FAILED(QueryFrom(FilterAt(kEntryGrabber), &grabber_))) return false;
     grabber_->SetBufferSamples(TRUE);
     return SUCCEEDED(QueryFrom(device, &timecodeReader_));
@@ -147,11 +150,37 @@ bool CDVCapture::ObtainInterfaces() {
 
 void CDVCapture::EventLoop() {
     PumpGraphEvents(run_, eventHandle_, events_.Get(),
-                    [this](LONG code, LONG_PTR param1, LONG_PTR) {
-                        if (params_.notifyFlags & 1)
-                            PostMessage(params_.notifyWindow, params_.notifyMessage,
-                                        static_cast<WPARAM>(code), static_cast<LPARAM>(param1));
-                    });
+                    [this](LONG code, LONG_PTR param1, LONG_PTR) { OnGraphEvent(code, param1); });
+}
+
+void CDVCapture::Post(LONG code, LONG_PTR param1) const {
+    if (params_.notifyFlags & 1)
+        PostMessage(params_.notifyWindow, params_.notifyMessage, static_cast<WPARAM>(code),
+                    static_cast<LPARAM>(param1));
+}
+
+// On the event thread. An abort of the record branch ends the recording, not the connection:
+// the caller hears once that the recording stopped and why, and keeps its device.
+void CDVCapture::OnGraphEvent(LONG code, LONG_PTR param1) {
+    bool fromRecording = false;
+    HRESULT why = S_OK;
+    if (code == EC_ERRORABORT) why = RecordFailure(static_cast<HRESULT>(param1), &fromRecording);
+    if (!fromRecording) {
+        Post(code, param1);
+    } else if (!recordFailureReported_.exchange(true)) {
+        Post(TOVIK_EC_RECORDING_STOPPED, static_cast<LONG_PTR>(why));
+    }
+}
+
+HRESULT CDVCapture::RecordFailure(HRESULT error, bool* matches) const {
+    HRESULT first = S_OK;
+    for (IVelmoraWriteStatus* status : {muxStatus_.Get(), writerStatus_.Get()}) {
+        HRESULT failure = S_OK;
+        if (!status || status->GetWriteFailure(&failure) != S_OK) continue;
+        if (SUCCEEDED(first)) first = failure;
+        if (matches && failure == error) *matches = true;
+    }
+    return first;
 }
 
 void CDVCapture::ReleaseInterfaces() {
@@ -163,6 +192,8 @@ void CDVCapture::ReleaseInterfaces() {
     fileSink_.Reset();
     writeSeeking_.Reset();
     recordSeeking_.Reset();
+    muxStatus_.Reset();
+    writerStatus_.Reset();
     timecodeReader_.Reset();
     device_.Reset();
     grabber_.Reset();

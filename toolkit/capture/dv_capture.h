@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/com/com_ptr.h"
+#include "platform/filters/file_output.h"
 #include "platform/kernel/thread.h"
 #include "platform/media/ext_device.h"
 #include "toolkit/graph/direct_show.h"
@@ -36,7 +37,7 @@ enum CaptureError : std::int32_t {
 };
 
 class CDVCapture final : public CDirectShow {
-public:
+  public:
     CDVCapture() = default;
     ~CDVCapture() override;
 
@@ -67,7 +68,7 @@ public:
 
     ISampleGrabber* Grabber() const { return grabber_.Get(); }
 
-private:
+  private:
     bool WriteMode() const { return (flags_ & TOVIK_OPEN_WRITE) != 0; }
     int Fail(std::int32_t error);
     void ReleaseBuilt();
@@ -77,6 +78,13 @@ private:
     void EventLoop();
     // Undoes whatever a failed or finished recording left of its branch; the graph is stopped.
     void TakeDownRecordBranch();
+    // Disconnects and forgets the pins of the write plan, so that another file can be loaded.
+    void TakeDownWriteBranch();
+    // The first error with which the record branch failed to write its file, S_OK while none;
+    // *matches is set when `error` is one of the branch's errors.
+    HRESULT RecordFailure(HRESULT error = S_OK, bool* matches = nullptr) const;
+    void OnGraphEvent(LONG code, LONG_PTR param1);
+    void Post(LONG code, LONG_PTR param1) const;
     // One raw AV/C exchange through the device filter; false when it did not take place, and
     // then *timedOut (when given) tells whether the deck left the command unanswered.
     bool RawCommand(std::uint8_t* buffer, LONG* length, bool* timedOut = nullptr);
@@ -94,6 +102,7 @@ private:
     TovikOpenParams params_{};
     std::atomic<bool> run_{false};
     std::atomic<std::int32_t> state_{kCaptureClosed};
+    std::atomic<bool> recordFailureReported_{false};  // for the recording begun last
 
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<IAMExtTransport> transport_;
@@ -104,6 +113,8 @@ private:
     platform::ComPtr<IFileSinkFilter2> fileSink_;
     platform::ComPtr<IMediaSeeking> writeSeeking_;
     platform::ComPtr<IMediaSeeking> recordSeeking_;
+    platform::ComPtr<IVelmoraWriteStatus> muxStatus_;  // set at open, read by the event thread
+    platform::ComPtr<IVelmoraWriteStatus> writerStatus_;
     platform::ComPtr<ISampleGrabber> grabber_;
     platform::ComPtr<IAMTimecodeReader> timecodeReader_;
     tovik::CFrameDecoder decoder_;  // decodes stills; built at open

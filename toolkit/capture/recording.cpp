@@ -44,9 +44,9 @@ int CDVCapture::StartRec(const char* path, int keepPreview) {
     control_->Stop();
     FilterEntry* entries = table_->Entries();
     keepPreview_ = 1;  // nothing of the preview is cut until the branch stands
-    bool started = AddFilters(entries + kEntryAviMux, 2) != 0;
+    bool started = AddFilters(entries + kEntryAviMux, 2) != 0 &&
+                   SUCCEEDED(fileSink_->SetFileName(wide, nullptr));
     if (started) {
-        fileSink_->SetFileName(wide, nullptr);
         try {
             Connect(entries, filterCount_, kRecordPlan, 6);
             started = SUCCEEDED(entries[kEntryAviMux].filter->QueryInterface(
@@ -55,20 +55,29 @@ int CDVCapture::StartRec(const char* path, int keepPreview) {
             started = false;
         }
     }
+    if (started) {
+        keepPreview_ = keepPreview;
+        if (!keepPreview) {
+            m_pGraph->Disconnect(entries[kEntrySmartTee].pins[2].pin);
+            m_pGraph->Disconnect(entries[kEntryDvSplitter].pins[0].pin);
+        }
+        events_->CancelDefaultHandling(EC_REPAINT);
+        recordFailureReported_ = false;
+        // The file opens as the graph runs: a folder that is not there fails here.
+        started = SUCCEEDED(control_->Run());
+        if (!started) {
+            control_->Stop();
+            events_->RestoreDefaultHandling(EC_REPAINT);
+        }
+    }
     if (!started) {
         // Leave the object as it was, so that the next start can succeed.
         recordSeeking_.Reset();
         TakeDownRecordBranch();
+        keepPreview_ = 1;
         control_->Run();
         return 0;
     }
-    keepPreview_ = keepPreview;
-    if (!keepPreview) {
-        m_pGraph->Disconnect(entries[kEntrySmartTee].pins[2].pin);
-        m_pGraph->Disconnect(entries[kEntryDvSplitter].pins[0].pin);
-    }
-    events_->CancelDefaultHandling(EC_REPAINT);
-    control_->Run();
     state_ = kCaptureRecording;
     return 1;
 }
@@ -87,12 +96,25 @@ int CDVCapture::GetRecStatus(TovikProgress* progress) {
     if (!progress) return 1;
     progress->active = 0;
     progress->position = 0;
-    if (state_ == kCaptureRecording && recordSeeking_) {
+    // A recording whose file could not be written has ended, though the caller has yet to stop it.
+    if (state_ == kCaptureRecording && recordSeeking_ && SUCCEEDED(RecordFailure())) {
         progress->active = 1;
         LONGLONG duration = 0;
         if (SUCCEEDED(recordSeeking_->GetDuration(&duration))) progress->position = duration;
     }
     return 1;
+}
+
+void CDVCapture::TakeDownWriteBranch() {
+    FilterEntry* entries = table_->Entries();
+    for (auto [filter, pin] : {std::pair{kWriteReader, 0}, std::pair{kWriteSplitter, 0},
+                               std::pair{kWriteSplitter, 1}, std::pair{kWriteDevice, 0}}) {
+        IPin*& entry = entries[filter].pins[pin].pin;
+        if (!entry) continue;
+        m_pGraph->Disconnect(entry);
+        entry->Release();
+        entry = nullptr;
+    }
 }
 
 int CDVCapture::SetWriteFile(const char* path) {
@@ -102,11 +124,14 @@ int CDVCapture::SetWriteFile(const char* path) {
     IBaseFilter* reader = table_ ? (*table_)[kWriteReader].filter : nullptr;
     if (!reader || FAILED(reader->QueryInterface(IID_IFileSourceFilter, loader.PutVoid())))
         return 0;
-    loader->Load(wide, nullptr);
+    // A reader that has a file cued already refuses another one; so does a missing file.
+    if (FAILED(loader->Load(wide, nullptr))) return 0;
     loader.Reset();
     try {
         Connect(table_->Entries(), filterCount_, kWritePlan, 6);
     } catch (const _tagDXM_EXPECT&) {
+        // Not a file the device takes: undone, so that another file can be tried.
+        TakeDownWriteBranch();
         return 0;
     }
     writeSeeking_.Reset();
@@ -116,7 +141,12 @@ int CDVCapture::SetWriteFile(const char* path) {
         LONGLONG length = 0;
         if (SUCCEEDED(writeSeeking_->GetDuration(&length))) writeLength_ = length;
     }
-    control_->Pause();
+    if (FAILED(control_->Pause())) {
+        control_->Stop();
+        writeSeeking_.Reset();
+        TakeDownWriteBranch();
+        return 0;
+    }
     run_ = true;
     state_ = kCaptureWriteReady;
     return 1;
@@ -124,7 +154,12 @@ int CDVCapture::SetWriteFile(const char* path) {
 
 int CDVCapture::WriteStart() {
     if (state_ != kCaptureWriteReady) return 0;
-    control_->Run();
+    if (FAILED(control_->Run())) {
+        // Cued again as before, so that a later start can succeed.
+        control_->Stop();
+        control_->Pause();
+        return 0;
+    }
     state_ = kCaptureWriting;
     return 1;
 }

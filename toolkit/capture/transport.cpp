@@ -10,7 +10,9 @@ constexpr std::uint8_t kAvcImplemented = 0x0C;
 // What the device filter answers when a deck leaves a command unanswered.
 constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
-int Decimal(DWORD bcd) { return static_cast<int>((bcd >> 4 & 0xF) * 10 + (bcd & 0xF)); }
+int Decimal(DWORD bcd) {
+    return static_cast<int>((bcd >> 4 & 0xF) * 10 + (bcd & 0xF));
+}
 
 // SPECIFIC INQUIRY commands and the capability bit each one sets, in the order they are sent.
 struct Inquiry {
@@ -109,8 +111,10 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
     length = 5;
     if (RawCommand(buffer, &length, &timedOut)) {
         std::uint8_t cassette = buffer[3];
-        std::int32_t kind = cassette == 0x31 ? 0 : cassette == 0x32 ? 0x10000
-                            : cassette == 0x33 ? 0x20000 : -1;
+        std::int32_t kind = cassette == 0x31   ? 0
+                            : cassette == 0x32 ? 0x10000
+                            : cassette == 0x33 ? 0x20000
+                                               : -1;
         if (kind >= 0) {
             // The flags come from the tape grade and write-protect byte that follows.
             std::uint8_t grade = buffer[4];

@@ -231,6 +231,12 @@ int CFileReader::Close() {
 }
 
 bool CFileReader::RunToFrame(std::uint32_t frame) {
+    // The grabbers start empty, so that a frame that produced nothing gives nothing back.
+    for (ISampleGrabber* grabber : {dvGrabber_.Get(), videoGrabber_.Get(), audioGrabber_.Get()}) {
+        if (!grabber) continue;
+        grabber->SetBufferSamples(FALSE);
+        grabber->SetBufferSamples(TRUE);
+    }
     LONGLONG start = frame, stop = frame;
     seeking_->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                            AM_SEEKING_AbsolutePositioning);
@@ -253,23 +259,25 @@ int CFileReader::GetFrame(std::uint32_t frame, void* video, void* audio, int* au
     if (audio && !audioBytes) return 0;
     CLockHolder hold(accessLock_);
     std::vector<std::uint8_t> dvFrame(kDvFrameBytes, 0);
-    RunToFrame(frame);
-    // The whole frame: the grabber refuses a smaller copy, and the pack lies inside it.
-    Copy(dvGrabber_.Get(), kDvFrameBytes, dvFrame.data());
+    // The whole frame: the grabber refuses a smaller copy, and the pack lies inside it. A frame
+    // that did not arrive or did not decode is a failed read.
+    if (!RunToFrame(frame) || !Copy(dvGrabber_.Get(), kDvFrameBytes, dvFrame.data())) return 0;
     const FrameAudio pack = ReadAudioPack(dvFrame.data());
-    if (video) Copy(videoGrabber_.Get(), kPictureBytes, video);
+    if (video && !Copy(videoGrabber_.Get(), kPictureBytes, video)) return 0;
     if (audio) CopyFrameAudio(audio, audioBytes, pack);
     return 1;
 }
 
+// A frame without sound gives 0 bytes and leaves the buffer alone.
 void CFileReader::CopyFrameAudio(void* audio, int* audioBytes, const FrameAudio& pack) {
+    *audioBytes = 0;
     if (!pack.is32k) {
-        Copy(audioGrabber_.Get(), kFrameAudioBytes, audio);
-        *audioBytes = static_cast<int>(pack.samples * 4);
+        if (Copy(audioGrabber_.Get(), kFrameAudioBytes, audio))
+            *audioBytes = static_cast<int>(pack.samples * 4);
         return;
     }
     std::vector<std::uint8_t> read(k32kReadBytes, 0);
-    Copy(audioGrabber_.Get(), k32kReadBytes, read.data());
+    if (!Copy(audioGrabber_.Get(), k32kReadBytes, read.data())) return;
     ConvertRate(audio, kConverted32kBytes, read.data(), pack.samples * 4);
     *audioBytes = static_cast<int>(kConverted32kBytes);
 }
@@ -484,7 +492,15 @@ int CFileReader::StartRendering(int notifyMode, std::uint32_t window, std::uint3
     notifyMessage_ = message;
     notifyMode_ = notifyMode;
     if (synchronised_) syncThread_.Start([this] { SyncLoop(); });
-    control_->Run();
+    if (FAILED(control_->Run())) {
+        // Nothing will be asked for or posted (a target that cannot be written, for one).
+        control_->Stop();
+        EndSync();
+        syncThread_.Join();
+        std::lock_guard hold(syncLock_);
+        syncEnded_ = false;  // as before the call, so that it can be tried again
+        return 0;
+    }
     return 1;
 }
 

@@ -212,6 +212,15 @@ bool FirewireUnit::Transmit(const std::uint8_t* frame, std::size_t size) {
     return session && session->Send(frame, size);
 }
 
+bool FirewireUnit::DrainTransmit(std::chrono::milliseconds stall) {
+    std::shared_ptr<TransmitSession> session;
+    {
+        std::lock_guard lock(transmit_mutex_);
+        session = transmit_;
+    }
+    return session && !lost_ && session->Drain(stall) && !lost_;
+}
+
 void FirewireUnit::StopTransmit() {
     std::shared_ptr<TransmitSession> session;
     {

@@ -65,6 +65,7 @@ class FirewireUnit final : public DvUnit {
     void StopReceive() override;
     bool StartTransmit() override;
     bool Transmit(const std::uint8_t* frame, std::size_t size) override;
+    bool DrainTransmit(std::chrono::milliseconds stall) override;
     void StopTransmit() override;
     // The handler must not destroy the unit: it may run on the unit's monitor thread. Once a
     // call returns, the handler it replaced is no longer running.

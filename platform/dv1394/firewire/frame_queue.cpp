@@ -37,6 +37,20 @@ void FrameQueue::Read(std::uint8_t* out, std::size_t size) {
         out += n;
         size -= n;
     }
+    if (offset_ >= current_.size() && waiting_.empty()) changed_.notify_all();  // drained
+}
+
+bool FrameQueue::WaitDrained(std::chrono::milliseconds stall) {
+    std::unique_lock lock(mutex_);
+    auto drained = [this] { return waiting_.empty() && offset_ >= current_.size(); };
+    while (!closed_ && !drained()) {
+        const std::size_t left = waiting_.size();
+        // Progress (a frame taken from the queue) starts the time anew.
+        if (!changed_.wait_for(lock, stall,
+                               [&] { return closed_ || drained() || waiting_.size() < left; }))
+            return false;
+    }
+    return !closed_;
 }
 
 void FrameQueue::NextFrameLocked() {

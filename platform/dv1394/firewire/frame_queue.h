@@ -3,6 +3,7 @@
 // reads the frames as one stream of bytes, as fast as the isochronous cycle asks for them, and
 // repeats the last frame (a still picture) when the writer falls behind.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,9 @@ class FrameQueue {
     // The next `size` bytes of the stream. Never waits: repeats the last frame when nothing new
     // is queued, and gives zeros before the first frame.
     void Read(std::uint8_t* out, std::size_t size);
+    // Waits until every queued frame has been read to its end, or the queue is closed; false
+    // when closed, or when no frame was finished for `stall`.
+    bool WaitDrained(std::chrono::milliseconds stall);
     // Wakes and refuses writers from now on.
     void Close();
     bool Closed() const;

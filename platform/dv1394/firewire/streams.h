@@ -55,6 +55,8 @@ class TransmitSession {
 
     // Queues the frame; waits while the queue is full. False once stopped or failed.
     bool Send(const std::uint8_t* frame, std::size_t size);
+    // Waits until the queued frames have gone out on the bus (see FrameQueue::WaitDrained).
+    bool Drain(std::chrono::milliseconds stall) { return queue_.WaitDrained(stall); }
     // Refuses further frames and wakes a waiting Send, without joining.
     void Close();
     void Stop();

@@ -24,6 +24,7 @@ enum class Message : std::uint32_t {
     kAvcCommand = 5,    // client -> deck: sequence number (4 bytes) + AV/C frame
     kAvcResponse = 6,   // deck -> client: sequence number (4 bytes) + AV/C frame
     kFrame = 7,         // one DV frame, either way
+    kFrameTaken = 8,    // deck -> client on a transmit connection: one frame left the queue
 };
 
 inline constexpr std::uint32_t kMaxPayload = 1 << 20;
@@ -33,7 +34,7 @@ std::filesystem::path DeckDirectory();
 
 // Owns a file descriptor.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { Reset(); }
@@ -57,7 +58,7 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

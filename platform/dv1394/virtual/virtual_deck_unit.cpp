@@ -163,6 +163,8 @@ void VirtualDeckUnit::StopReceive() {
 bool VirtualDeckUnit::StartTransmit() {
     std::lock_guard lock(transmitLock_);
     if (lost_) return false;
+    stoppingTransmit_ = false;
+    framesSent_ = framesTaken_ = 0;
     transmit_ = Open(deck::Message::kOpenTransmit);
     if (!transmit_) MarkLost();
     return static_cast<bool>(transmit_);
@@ -171,12 +173,48 @@ bool VirtualDeckUnit::StartTransmit() {
 bool VirtualDeckUnit::Transmit(const std::uint8_t* frame, std::size_t size) {
     std::lock_guard lock(transmitLock_);
     if (!transmit_ || lost_) return false;
-    if (deck::SendMessage(transmit_.Get(), deck::Message::kFrame, frame, size)) return true;
+    // Receipts are read as they come, so that the deck never waits to send one.
+    if (deck::SendMessage(transmit_.Get(), deck::Message::kFrame, frame, size) &&
+        ReadReceipts(std::chrono::milliseconds(0))) {
+        ++framesSent_;
+        return true;
+    }
     MarkLost();
     return false;
 }
 
+bool VirtualDeckUnit::ReadReceipts(std::chrono::milliseconds wait) {
+    for (;;) {
+        deck::Message type;
+        std::vector<std::uint8_t> payload;
+        auto status = deck::ReadMessage(transmit_.Get(), &type, &payload, wait);
+        if (status == deck::ReadStatus::kTimedOut) return true;
+        if (status != deck::ReadStatus::kOk) return false;
+        if (type == deck::Message::kFrameTaken) ++framesTaken_;
+        wait = std::chrono::milliseconds(0);
+    }
+}
+
+bool VirtualDeckUnit::DrainTransmit(std::chrono::milliseconds stall) {
+    constexpr auto kSlice = std::chrono::milliseconds(50);  // how soon a stop is noticed
+    auto lastProgress = std::chrono::steady_clock::now();
+    for (;;) {
+        std::lock_guard lock(transmitLock_);
+        if (!transmit_ || lost_ || stoppingTransmit_) return false;
+        if (framesTaken_ >= framesSent_) return true;
+        const std::uint64_t before = framesTaken_;
+        if (!ReadReceipts(kSlice)) {
+            MarkLost();
+            return false;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (framesTaken_ != before) lastProgress = now;
+        if (now - lastProgress > stall) return false;
+    }
+}
+
 void VirtualDeckUnit::StopTransmit() {
+    stoppingTransmit_ = true;  // a drain lets go of the lock within a slice
     std::lock_guard lock(transmitLock_);
     transmit_.Reset();
 }

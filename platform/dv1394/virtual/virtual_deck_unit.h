@@ -13,7 +13,7 @@
 namespace platform::dv1394 {
 
 class VirtualDeckUnit final : public DvUnit {
-public:
+  public:
     VirtualDeckUnit(std::filesystem::path socket, std::string name);
     ~VirtualDeckUnit() override;
 
@@ -26,11 +26,12 @@ public:
     void StopReceive() override;
     bool StartTransmit() override;
     bool Transmit(const std::uint8_t* frame, std::size_t size) override;
+    bool DrainTransmit(std::chrono::milliseconds stall) override;
     void StopTransmit() override;
     void SetLostHandler(std::function<void()> handler) override;
     bool IsLost() const override { return lost_; }
 
-private:
+  private:
     // Opens a connection of the given kind, past the deck's greeting.
     deck::Fd Open(deck::Message kind);
     bool EnsureControl();
@@ -55,8 +56,15 @@ private:
     deck::Fd receive_;
     std::atomic<bool> stoppingReceive_{false};
     platform::Thread receiver_;
+    // Reads the deck's receipts for frames taken, waiting at most `wait` for the first one;
+    // false when the connection failed. Under the transmit lock.
+    bool ReadReceipts(std::chrono::milliseconds wait);
+
     std::mutex transmitLock_;
     deck::Fd transmit_;
+    std::uint64_t framesSent_ = 0;   // under the transmit lock
+    std::uint64_t framesTaken_ = 0;  // under the transmit lock
+    std::atomic<bool> stoppingTransmit_{false};
 };
 
 // The name a deck greets with, or empty when nothing answers at the socket.

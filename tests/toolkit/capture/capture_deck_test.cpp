@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
 #include <QWidget>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 
@@ -15,16 +19,21 @@
 #include "platform/user/window.h"
 #include "tests/support/dv_media.h"
 #include "tests/support/qt_main.h"
-#include "tests/support/test_filters.h"
 #include "tests/support/temp_registry.h"
+#include "tests/support/test_filters.h"
 #include "toolkit/capture/dv_capture.h"
 #include "toolkit/tovik.h"
 #include "vdeck/deck_server.h"
 #include "vdeck/tape_maker.h"
 
+extern char** environ;
+
 namespace {
 
 using namespace std::chrono_literals;
+using velmora::test::AviFramesOnDisk;
+using velmora::test::Le32At;
+using velmora::test::ProbedVideoFrames;
 using velmora::test::ProcessEventsUntil;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -32,10 +41,10 @@ constexpr UINT kDeckEvent = WM_USER + 100;
 
 // Collects the deck events posted to it.
 class NotifyWindow : public QWidget {
-public:
+  public:
     std::vector<std::pair<WPARAM, LPARAM>> events;
 
-protected:
+  protected:
     bool event(QEvent* e) override {
         if (e->type() != WindowMessageEvent::EventType()) return QWidget::event(e);
         auto* m = static_cast<WindowMessageEvent*>(e);
@@ -45,7 +54,7 @@ protected:
 };
 
 class CaptureDeck : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
@@ -112,6 +121,24 @@ protected:
     void Wait(std::chrono::milliseconds time) {
         ProcessEventsUntil([] { return false; }, time);
     }
+    bool HasEvent(WPARAM wanted, LPARAM* param = nullptr) const {
+        for (auto& [code, value] : window_.events) {
+            if (code != wanted) continue;
+            if (param) *param = value;
+            return true;
+        }
+        return false;
+    }
+    bool GraphRunning() const {
+        IMediaControl* control = nullptr;
+        if (FAILED(handle_->Graph()->QueryInterface(IID_IMediaControl,
+                                                    reinterpret_cast<void**>(&control))))
+            return false;
+        OAFilterState state = State_Stopped;
+        control->GetState(1000, &state);
+        control->Release();
+        return state == State_Running;
+    }
 
     velmora::test::TempRegistry registry_;
     velmora::test::TempDir runtime_;
@@ -151,8 +178,8 @@ TEST_F(CaptureDeck, OpensEachWayAndDrivesTheTransport) {
 TEST_F(CaptureDeck, ShuttleLevelsReachTheDeckAsPlaySpeeds) {
     auto deck = StartDeck("Deck");
     Open(0);
-    for (auto [level, forward, reverse] : {std::tuple{1u, 0x31, 0x41}, {8u, 0x38, 0x48},
-                                           {15u, 0x3F, 0x4F}}) {
+    for (auto [level, forward, reverse] :
+         {std::tuple{1u, 0x31, 0x41}, {8u, 0x38, 0x48}, {15u, 0x3F, 0x4F}}) {
         EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_FORWARD, level), 1);
         EXPECT_EQ(deck->State().operand, forward);
         EXPECT_EQ(Tovik_Control(handle_, TOVIK_MODE_SHUTTLE_REVERSE, level), 1);
@@ -254,7 +281,8 @@ TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
 
     auto probe = velmora::test::RunCommandOutput(
         "ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames,"
-        "r_frame_rate -of compact '" + first.string() + "'");
+        "r_frame_rate -of compact '" +
+        first.string() + "'");
     EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
     EXPECT_NE(probe.find("30000/1001"), std::string::npos) << probe;
     auto info = velmora::test::RunCommandOutput(
@@ -266,6 +294,101 @@ TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
     EXPECT_GT(FramesOf(second).size(), 15u * 120000);
 }
 
+TEST_F(CaptureDeck, ARecordingThatCannotStartIsRefusedAndThePreviewGoesOn) {
+    StartDeck("Deck", 4);
+    Open(TOVIK_OPEN_PREVIEW);
+    Tovik_Control(handle_, ED_MODE_PLAY, 0);
+    auto missing = runtime_.Path() / "no such folder" / "take.avi";
+    EXPECT_EQ(Tovik_StartRec(handle_, missing.c_str(), 0), 0);
+    TovikProgress progress{};
+    Tovik_GetRecStatus(handle_, &progress);
+    EXPECT_EQ(progress.active, 0);
+    EXPECT_TRUE(GraphRunning());
+    EXPECT_EQ(Tovik_StopRec(handle_), 0);
+    EXPECT_FALSE(HasEvent(EC_ERRORABORT));
+
+    // The object is as it was: the next start into a folder that exists records.
+    auto path = runtime_.Path() / "take.avi";
+    ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
+    Wait(800ms);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    Bytes frames = FramesOf(path);
+    EXPECT_GT(frames.size(), 5u * 120000);
+    ExpectFramesFromTape(frames);
+}
+
+// Records onto a 20 MiB file system until it is full.
+TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
+    velmora::test::SmallFileSystem disk(runtime_.Path() / "small", 20);
+    if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+    const auto& small = disk.Path();
+
+    StartDeck("Deck", 10, 2.0);
+    Open(TOVIK_OPEN_PREVIEW);
+    Tovik_Control(handle_, ED_MODE_PLAY, 0);
+    auto path = small / "full.avi";
+    ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
+    LPARAM why = 0;
+    ASSERT_TRUE(
+        ProcessEventsUntil([&] { return HasEvent(TOVIK_EC_RECORDING_STOPPED, &why); }, 30s));
+    EXPECT_EQ(static_cast<HRESULT>(why), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+    EXPECT_FALSE(HasEvent(EC_ERRORABORT));  // the connection stays
+    TovikProgress progress{};
+    Tovik_GetRecStatus(handle_, &progress);
+    EXPECT_EQ(progress.active, 0);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    EXPECT_TRUE(GraphRunning());
+
+    // A complete file: sizes, counts and the index agree with the frames on disk.
+    Bytes file = velmora::test::ReadFileBytes(path);
+    ASSERT_GT(file.size(), 100u * 120000);
+    EXPECT_EQ(Le32At(file, 4), file.size() - 8);  // one RIFF, ending where the file ends
+    const std::size_t onDisk = AviFramesOnDisk(file);
+    EXPECT_EQ(Le32At(file, 48), onDisk);  // the main header's frame count
+    Bytes frames = FramesOf(path);      // read through the index
+    EXPECT_EQ(frames.size(), onDisk * 120000);
+    ExpectFramesFromTape(frames);
+    EXPECT_EQ(ProbedVideoFrames(path), onDisk);
+
+    // With room again the next recording works.
+    std::filesystem::remove(path);
+    window_.events.clear();
+    auto next = small / "next.avi";
+    ASSERT_EQ(Tovik_StartRec(handle_, next.c_str(), 1), 1);
+    Wait(700ms);
+    ASSERT_EQ(Tovik_StopRec(handle_), 1);
+    EXPECT_FALSE(HasEvent(TOVIK_EC_RECORDING_STOPPED));
+    Bytes more = FramesOf(next);
+    EXPECT_GT(more.size(), 5u * 120000);
+    ExpectFramesFromTape(more);
+}
+
+TEST_F(CaptureDeck, AKilledRecordingKeepsEveryFrameThatReachedTheDisk) {
+    StartDeck("Deck", 10);
+    auto path = runtime_.Path() / "killed.avi";
+    const std::string child = RECORD_CHILD_PATH;
+    char* const argv[] = {const_cast<char*>(child.c_str()), const_cast<char*>(path.c_str()),
+                          nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, child.c_str(), nullptr, nullptr, argv, environ), 0);
+    std::error_code ec;
+    bool grew = ProcessEventsUntil(
+        [&] { return std::filesystem::file_size(path, ec) > 60u * 120008 && !ec; }, 30s);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(grew) << "the child never recorded";
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    Bytes file = velmora::test::ReadFileBytes(path);
+    const std::size_t onDisk = AviFramesOnDisk(file);
+    EXPECT_GE(onDisk, 60u);
+    Bytes frames = FramesOf(path);
+    EXPECT_EQ(frames.size(), onDisk * 120000);
+    ExpectFramesFromTape(frames);
+    EXPECT_EQ(ProbedVideoFrames(path), onDisk);
+}
+
 TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
     StartDeck("Deck", 4);
     Open(TOVIK_OPEN_PREVIEW);
@@ -274,11 +397,13 @@ TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
     ASSERT_EQ(Tovik_StartRec(handle_, path.c_str(), 1), 1);
     Wait(1500ms);
     servers_.clear();
-    ASSERT_TRUE(ProcessEventsUntil([&] {
-        for (auto& [code, param] : window_.events)
-            if (code == 31) return true;
-        return false;
-    }, 2s));
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] {
+            for (auto& [code, param] : window_.events)
+                if (code == 31) return true;
+            return false;
+        },
+        2s));
     Tovik_Close(handle_);
     handle_ = nullptr;
     Bytes frames = FramesOf(path);
@@ -306,14 +431,22 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
     std::string error;
     ASSERT_TRUE(vdeck::MakeSampleTape(blank.string(), 1, 48000, &error));
     std::filesystem::resize_file(blank, 0);
-    auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(blank.string(), &error), "Recorder");
+    auto deck =
+        std::make_shared<vdeck::Deck>(vdeck::Tape::Open(blank.string(), &error), "Recorder");
     servers_.push_back(std::make_unique<vdeck::DeckServer>(
         deck, vdeck::DeckServer::DefaultSocketPath("Recorder"), 4.0));
     ASSERT_TRUE(servers_.back()->Start(&error));
 
     Open(TOVIK_OPEN_WRITE);
     EXPECT_EQ(Tovik_WriteStart(handle_), 0);
+    // A file that is not DV is refused and leaves nothing behind: the next file loads.
+    auto text = runtime_.Path() / "notes.avi";
+    std::ofstream(text) << "not a video file";
+    EXPECT_EQ(Tovik_SetWriteFile(handle_, text.c_str(), 0), 0);
+    EXPECT_EQ(Tovik_SetWriteFile(handle_, (runtime_.Path() / "missing.avi").c_str(), 0), 0);
+    EXPECT_EQ(Tovik_WriteStart(handle_), 0);
     ASSERT_EQ(Tovik_SetWriteFile(handle_, file.c_str(), 0), 1);
+    EXPECT_EQ(Tovik_SetWriteFile(handle_, file.c_str(), 0), 0);  // one file is cued already
     std::int64_t length = 0;
     Tovik_GetWriteFileLength(handle_, &length);
     EXPECT_EQ(length, static_cast<std::int64_t>(written.size() / 120000));
@@ -322,16 +455,8 @@ TEST_F(CaptureDeck, WritesAFileOntoARecordingDeck) {
     TovikProgress progress{};
     Tovik_GetWriteStatus(handle_, &progress);
     EXPECT_EQ(progress.active, 1);
-    ASSERT_TRUE(ProcessEventsUntil([&] {
-        for (auto& [code, param] : window_.events)
-            if (code == EC_COMPLETE) return true;
-        return false;
-    }, 20s));
-    // The deck takes the last frames at its own pace; wait until they are on its tape.
-    for (int i = 0; i < 250 && (deck->FrameCount() < length ||
-                                std::filesystem::file_size(blank) < written.size());
-         ++i)
-        Wait(20ms);
+    // Completion means every frame is on the deck: a caller stops right away and loses none.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return HasEvent(EC_COMPLETE); }, 20s));
     EXPECT_EQ(Tovik_WriteStop(handle_), 1);
     Bytes tape = velmora::test::ReadFileBytes(blank);
     ASSERT_EQ(tape.size(), written.size());
@@ -372,10 +497,10 @@ TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
 
         // ffmpeg's decode of the tape frame, rows turned bottom-up as a BMP stores them.
         auto raw = runtime_.Path() / "reference.bgr";
-        ASSERT_EQ(velmora::test::RunCommand(
-                      "ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                      "' -vf 'select=eq(n\\," + std::to_string(position) +
-                      "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" + raw.string() + "'"),
+        ASSERT_EQ(velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
+                                            "' -vf 'select=eq(n\\," + std::to_string(position) +
+                                            "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
+                                            raw.string() + "'"),
                   0);
         Bytes reference = velmora::test::ReadFileBytes(raw);
         ASSERT_EQ(reference.size(), 1036800u);

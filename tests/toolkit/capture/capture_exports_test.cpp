@@ -30,8 +30,10 @@ TEST(CaptureExports, LibraryExportsExactlyTheTable) {
         auto space = text.find_last_of(' ');
         std::string name = text.substr(space + 1);
         name.erase(name.find_last_not_of("\n") + 1);
-        if (name.rfind("Tovik", 0) == 0) exported.insert(name);
-        else if (text.find(" T ") != std::string::npos) ADD_FAILURE() << "extra export " << name;
+        if (name.rfind("Tovik", 0) == 0)
+            exported.insert(name);
+        else if (text.find(" T ") != std::string::npos)
+            ADD_FAILURE() << "extra export " << name;
     }
     ::pclose(pipe);
     std::set<std::string> table;
@@ -74,7 +76,7 @@ TEST(CaptureExports, NullHandlesAnswerWithoutDoingAnything) {
 }
 
 class CaptureOpen : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
@@ -88,8 +90,8 @@ protected:
         ASSERT_TRUE(velmora::test::MakeDvTape(path, 3));
         std::string error;
         auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(path.string(), &error), name);
-        servers_.push_back(std::make_unique<vdeck::DeckServer>(
-            deck, vdeck::DeckServer::DefaultSocketPath(name)));
+        servers_.push_back(
+            std::make_unique<vdeck::DeckServer>(deck, vdeck::DeckServer::DefaultSocketPath(name)));
         ASSERT_TRUE(servers_.back()->Start(&error)) << error;
     }
 
@@ -121,7 +123,7 @@ TEST_F(CaptureOpen, BadRecordsAndMissingDevicesSetTheLastOpenError) {
     EXPECT_EQ(Tovik_SetWriteRange(handle, 1, 2, 3, 4), 1);
     int64_t length = -1;
     EXPECT_EQ(Tovik_GetWriteFileLength(handle, &length), 1);
-    EXPECT_EQ(length, 0);  // nothing loaded yet
+    EXPECT_EQ(length, 0);                                       // nothing loaded yet
     EXPECT_EQ(Tovik_StartRec(handle, "/tmp/never.avi", 1), 0);  // write mode has no recorder
     EXPECT_EQ(Tovik_StopRec(handle), 0);
     EXPECT_EQ(Tovik_WriteStart(handle), 0);

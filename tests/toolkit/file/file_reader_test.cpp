@@ -168,6 +168,38 @@ TEST_F(FileReaderTest, GetFrameAnswersZeroWithoutTouchingBuffersOutsideTheFile) 
     EXPECT_EQ(TovikFile_GetAudio(file.h, 0, 10, audio.data()), 0);
 }
 
+// A frame the decoder cannot decode and frames without audio never come back as the data of
+// the frame read before them.
+TEST_F(FileReaderTest, NothingOfAnEarlierFrameIsReturnedAsThisOnesData) {
+    Frames frames(m().frames.begin(), m().frames.begin() + 8);
+    frames[4][3] |= 0x80;  // says 625 lines in a 525-line frame's size: nothing to decode
+    for (std::size_t n : {6u, 7u}) {
+        // No audio source pack in any audio block: the frame carries no sound.
+        for (std::size_t seq = 0; seq < 10; ++seq)
+            for (std::size_t k = 0; k < 9; ++k)
+                std::fill_n(frames[n].begin() + std::ptrdiff_t(seq * 12000 + (6 + 16 * k) * 80 + 3),
+                            5, std::uint8_t(0xFF));
+    }
+    const std::string path = m().dir.File("damaged.avi");
+    WriteType1(frames, path);
+    Handle file(TovikFile_Open(path.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file.h, nullptr);
+    dv::Bytes picture(tovik::kPictureBytes);
+    Samples audio(tovik::kFrameAudioBytes / 2);
+    int bytes = 0;
+    ASSERT_EQ(TovikFile_GetFrame(file.h, 3, picture.data(), audio.data(), &bytes), 1);
+    EXPECT_GT(bytes, 6000);
+    EXPECT_EQ(TovikFile_GetFrame(file.h, 4, picture.data(), audio.data(), &bytes), 0);
+
+    ASSERT_EQ(TovikFile_GetFrame(file.h, 5, picture.data(), audio.data(), &bytes), 1);
+    std::fill(audio.begin(), audio.end(), std::int16_t(0x1234));
+    bytes = -1;
+    ASSERT_EQ(TovikFile_GetFrame(file.h, 6, picture.data(), audio.data(), &bytes), 1);
+    EXPECT_GE(dv::Psnr(picture, m().pictures[6]), 45.0);
+    EXPECT_EQ(bytes, 0);  // no sound in this frame, and none of frame 5's
+    EXPECT_TRUE(std::all_of(audio.begin(), audio.end(), [](auto v) { return v == 0x1234; }));
+}
+
 TEST_F(FileReaderTest, ThirtyTwoKilohertzFramesAreStretchedToOneFrameOf48kHz) {
     Handle file(TovikFile_Open(m().avi32.c_str(), TOVIK_FILE_FRAMES));
     ASSERT_NE(file.h, nullptr);

@@ -168,6 +168,19 @@ TEST_F(FileRenderTest, ClosingDuringSynchronisedRenderingDoesNotHang) {
     EXPECT_EQ(TovikFile_Close(file), 1);
 }
 
+TEST_F(FileRenderTest, ATargetThatCannotBeWrittenIsRefusedAtTheStart) {
+    Counters counters;
+    for (int flags : {TOVIK_FILE_RENDER, TOVIK_FILE_RENDER | TOVIK_FILE_SYNC_RENDER}) {
+        const std::string path = dir_ / "no such folder" / "render.avi";
+        TovikFileHandle file = TovikFile_Open(path.c_str(), flags);
+        ASSERT_NE(file, nullptr);
+        TovikFile_SetRenderProc(file, &VideoProc, &counters, &AudioProc, &counters);
+        TovikFile_SetSyncRenderingProc(file, &SyncProc, &counters);
+        EXPECT_EQ(TovikFile_StartRendering(file, 0, 0, 0), 0) << flags;
+        EXPECT_EQ(TovikFile_Close(file), 1);
+    }
+}
+
 TEST_F(FileRenderTest, RenderExportsRefuseNullHandlesAndOtherModes) {
     EXPECT_EQ(TovikFile_SetRenderProc(nullptr, &VideoProc, nullptr, &AudioProc, nullptr), 0);
     EXPECT_EQ(TovikFile_StartRendering(nullptr, 0, 0, 0), 0);
