@@ -98,8 +98,10 @@ CDeckDlg::CDeckDlg(QWidget* parent) : QDialog(parent) {
 
 CDeckDlg::~CDeckDlg() {
     // A window destroyed while connected still lets go of the deck and the controller; the
-    // worker runs the last device calls and closes the deck before it ends.
+    // worker runs the last device calls and closes the deck before it ends. Messages that reach
+    // the window meanwhile find it closing and are dropped.
     if (connected_) Disconnect();
+    closing_ = true;
     deck_->Finish();
 }
 
@@ -320,6 +322,10 @@ void CDeckDlg::accept() {
 bool CDeckDlg::event(QEvent* e) {
     if (e->type() != WindowMessageEvent::EventType()) return QDialog::event(e);
     auto* m = static_cast<WindowMessageEvent*>(e);
+    if (closing_) {
+        e->accept();
+        return true;
+    }
     switch (m->message) {
         case WM_HOLD_BUTTON:
             m->result = OnHoldButton(m->wParam, m->lParam);

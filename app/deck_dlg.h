@@ -164,6 +164,7 @@ class CDeckDlg : public QDialog {
     int timecodePending_ = 0;  // a timecode read is on its way
     QString runningTake_;      // the file of the running recording
     std::unique_ptr<CDeckWorker> deck_;
+    bool closing_ = false;  // being destroyed: window messages are dropped
 
     std::vector<StripEntry> strip_;
     QRect separator_;

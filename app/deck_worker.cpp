@@ -1,8 +1,5 @@
 #include "app/deck_worker.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-
 #include "platform/com/com.h"
 #include "platform/media/ext_device.h"
 
@@ -48,7 +45,7 @@ void CDeckWorker::Finish() {
     wake_.notify_one();
     // Opening a deck places its picture window through calls that run on the window's thread
     // (this one) and wait for it; they are let through while the worker is waited for.
-    while (!thread_.Join(10)) QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    while (!thread_.Join(10)) platform::DispatchQueuedMessages();
     std::lock_guard hold(lock_);
     finishing_ = false;
 }

@@ -52,6 +52,8 @@ class CDeckWorker {
     // True while calls are queued or one is running.
     bool Busy() const;
     // Runs what is queued, closes the capture object if it is still open and ends the thread.
+    // Window messages queued meanwhile are delivered while it waits: the owner window ignores
+    // them from then on.
     void Finish();
 
   private:

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -31,6 +32,7 @@ struct PendingMessage {
     WPARAM wParam;
     LPARAM lParam;
     std::shared_ptr<SendReply> reply;
+    std::function<void()> call;  // run on the windows' thread instead of a message
 };
 
 class Dispatcher;
@@ -68,7 +70,9 @@ WindowTable& Table() {
 
 void Deliver(const PendingMessage& pending) {
     LRESULT result = 0;
-    if (QWidget* widget = Table().Find(pending.hwnd)) {
+    if (pending.call) {
+        pending.call();
+    } else if (QWidget* widget = Table().Find(pending.hwnd)) {
         WindowMessageEvent event(pending.hwnd, pending.message, pending.wParam, pending.lParam);
         event.setAccepted(false);
         QCoreApplication::sendEvent(widget, &event);
@@ -129,7 +133,8 @@ bool WindowTable::Known(HWND hwnd) {
 
 bool WindowTable::Post(PendingMessage message) {
     std::lock_guard lock(mutex_);
-    if (!dispatcher_ || widgets_.find(message.hwnd) == widgets_.end()) return false;
+    if (!dispatcher_ || (!message.call && widgets_.find(message.hwnd) == widgets_.end()))
+        return false;
     queue_.push_back(std::move(message));
     if (!wakePosted_) {
         wakePosted_ = true;
@@ -198,12 +203,29 @@ HWND HwndFromWidget(QWidget* widget) {
 
 QWidget* WidgetFromHwnd(HWND hwnd) { return Table().Find(hwnd); }
 
+bool RunOnWindowThread(std::function<void()> work, bool wait) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (wait && app && QThread::currentThread() == app->thread()) {
+        work();
+        return true;
+    }
+    auto reply = wait ? std::make_shared<SendReply>() : nullptr;
+    auto answer = reply ? reply->promise.get_future() : std::future<LRESULT>();
+    if (!Table().Post({0, WM_NULL, 0, 0, reply, std::move(work)})) return false;
+    if (wait) answer.get();
+    return true;
+}
+
+void DispatchQueuedMessages() {
+    for (const PendingMessage& pending : Table().TakeQueue()) Deliver(pending);
+}
+
 }  // namespace platform
 
 BOOL IsWindow(HWND hwnd) { return Table().Known(hwnd) ? TRUE : FALSE; }
 
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return Table().Post({hwnd, message, wParam, lParam, nullptr}) ? TRUE : FALSE;
+    return Table().Post({hwnd, message, wParam, lParam, nullptr, nullptr}) ? TRUE : FALSE;
 }
 
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -217,7 +239,7 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     auto reply = std::make_shared<SendReply>();
     auto answer = reply->promise.get_future();
-    if (!Table().Post({hwnd, message, wParam, lParam, std::move(reply)})) return 0;
+    if (!Table().Post({hwnd, message, wParam, lParam, std::move(reply), nullptr})) return 0;
     return answer.get();
 }
 

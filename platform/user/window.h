@@ -5,6 +5,7 @@
 // (or an event filter installed on it), on the widget's own thread.
 
 #include <QEvent>
+#include <functional>
 
 #include "platform/com/types.h"
 
@@ -77,6 +78,18 @@ namespace platform {
 HWND HwndFromWidget(QWidget* widget);
 // The live widget a handle names, or null. Only meaningful on the widget's own thread.
 QWidget* WidgetFromHwnd(HWND hwnd);
+
+// Runs `work` on the windows' thread, through the same queue and lock as posted messages (so
+// the hand-off between threads is ours, not Qt's): queued behind the messages already posted,
+// or at once when `wait` is set and the caller is on that thread. With `wait`, returns once it
+// has run (or been dropped because the windows' thread has gone). False when it cannot be
+// handed over (no window has been registered yet, or the application has gone): `work` does
+// not run.
+bool RunOnWindowThread(std::function<void()> work, bool wait);
+
+// Delivers the messages and calls queued for the windows' thread now. For the windows' thread
+// while it waits for another thread that may be waiting for one of them.
+void DispatchQueuedMessages();
 
 }  // namespace platform
 
