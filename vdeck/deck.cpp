@@ -25,6 +25,16 @@ std::uint8_t Bcd(int value) {
     return static_cast<std::uint8_t>((value / 10) << 4 | (value % 10));
 }
 
+// Frame labels counted at `rate` labels a second, as HHMMSSFF in binary-coded decimal.
+std::uint32_t CountedTimecode(std::int64_t label, int rate) {
+    const int frames = static_cast<int>(label % rate);
+    const int seconds = static_cast<int>(label / rate % 60);
+    const int minutes = static_cast<int>(label / (rate * 60) % 60);
+    const int hours = static_cast<int>(label / (rate * 3600) % 24);
+    return static_cast<std::uint32_t>(Bcd(hours)) << 24 | Bcd(minutes) << 16 | Bcd(seconds) << 8 |
+           Bcd(frames);
+}
+
 }  // namespace
 
 std::uint32_t DropFrameTimecode(std::int64_t frame) {
@@ -33,22 +43,11 @@ std::uint32_t DropFrameTimecode(std::int64_t frame) {
     std::int64_t tens = frame / perTenMinutes;
     std::int64_t rest = frame % perTenMinutes;
     std::int64_t skipped = 18 * tens + (rest > 1 ? 2 * ((rest - 2) / perMinute) : 0);
-    std::int64_t n = frame + skipped;
-    int frames = static_cast<int>(n % 30);
-    int seconds = static_cast<int>(n / 30 % 60);
-    int minutes = static_cast<int>(n / 1800 % 60);
-    int hours = static_cast<int>(n / 108000 % 24);
-    return static_cast<std::uint32_t>(Bcd(hours)) << 24 | Bcd(minutes) << 16 | Bcd(seconds) << 8 |
-           Bcd(frames);
+    return CountedTimecode(frame + skipped, 30);
 }
 
 std::uint32_t Pal25Timecode(std::int64_t frame) {
-    int frames = static_cast<int>(frame % 25);
-    int seconds = static_cast<int>(frame / 25 % 60);
-    int minutes = static_cast<int>(frame / 1500 % 60);
-    int hours = static_cast<int>(frame / 90000 % 24);
-    return static_cast<std::uint32_t>(Bcd(hours)) << 24 | Bcd(minutes) << 16 | Bcd(seconds) << 8 |
-           Bcd(frames);
+    return CountedTimecode(frame, 25);
 }
 
 // The system of the frame under the heads.

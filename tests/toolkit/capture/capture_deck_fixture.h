@@ -126,6 +126,15 @@ class CaptureDeck : public ::testing::Test {
     void Wait(std::chrono::milliseconds time) {
         ProcessEventsUntil([] { return false; }, time);
     }
+    // ffmpeg's decode of a frame of the tape, rows turned bottom-up as a BMP stores them.
+    Bytes ReferencePicture(std::int64_t frame) {
+        auto raw = runtime_.Path() / "reference.bgr";
+        velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
+                                  "' -vf 'select=eq(n\\," + std::to_string(frame) +
+                                  "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
+                                  raw.string() + "'");
+        return velmora::test::ReadFileBytes(raw);
+    }
     bool HasEvent(WPARAM wanted, LPARAM* param = nullptr) const {
         for (auto& [code, value] : window_.events) {
             if (code != wanted) continue;

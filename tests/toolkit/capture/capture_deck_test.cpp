@@ -381,14 +381,7 @@ TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
         EXPECT_EQ(height, 480);
         EXPECT_EQ(bits, 24);
 
-        // ffmpeg's decode of the tape frame, rows turned bottom-up as a BMP stores them.
-        auto raw = runtime_.Path() / "reference.bgr";
-        ASSERT_EQ(velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                                            "' -vf 'select=eq(n\\," + std::to_string(position) +
-                                            "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
-                                            raw.string() + "'"),
-                  0);
-        Bytes reference = velmora::test::ReadFileBytes(raw);
+        Bytes reference = ReferencePicture(position);
         ASSERT_EQ(reference.size(), 1036800u);
         Bytes pixels(file.begin() + 54, file.end());
         EXPECT_GE(Psnr(pixels, reference), 45.0) << name;

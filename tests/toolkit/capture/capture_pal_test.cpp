@@ -67,13 +67,7 @@ TEST_F(CaptureDeck, StillsOfAPalDeckAreItsWholePicture) {
     ASSERT_EQ(bmp.size(), 54u + 720 * 576 * 3);
     EXPECT_EQ(Le32(bmp, 18), 720u);
     EXPECT_EQ(Le32(bmp, 22), 576u);
-    auto raw = runtime_.Path() / "reference.bgr";
-    ASSERT_EQ(velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                                        "' -vf 'select=eq(n\\," + std::to_string(position) +
-                                        "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
-                                        raw.string() + "'"),
-              0);
-    Bytes reference = velmora::test::ReadFileBytes(raw);
+    Bytes reference = ReferencePicture(position);
     ASSERT_EQ(reference.size(), 720u * 576 * 3);
     EXPECT_GE(velmora::test::Psnr(Bytes(bmp.begin() + 54, bmp.end()), reference), 45.0);
 }
