@@ -103,6 +103,7 @@ class CDVCapture final : public CDirectShow {
     std::atomic<bool> run_{false};
     std::atomic<std::int32_t> state_{kCaptureClosed};
     std::atomic<bool> recordFailureReported_{false};  // for the recording begun last
+    std::atomic<HRESULT> recordEnded_{S_OK};  // why the stream ended the recording, if it did
 
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<IAMExtTransport> transport_;

@@ -147,7 +147,7 @@ bool CFrameDecoder::QueryInterfaces() {
 
     bridge_ = Query<ITovikSourceBridge>((*table_)[kBridge].filter);
     if (!bridge_) return false;
-    bridge_->SetBufferSize(kDvFrameBytes);
+    bridge_->SetBufferSize(kDvFrameBytes625);  // room for a frame of either system
     bridge_->SetRenderProc(&CFrameDecoder::RenderProc, this);
 
     events_ = Query<IMediaEvent>(m_pGraph);
@@ -157,17 +157,20 @@ bool CFrameDecoder::QueryInterfaces() {
 
 LONG CFrameDecoder::RenderProc(BYTE* buffer, LONG* size, void* context) {
     auto* self = static_cast<CFrameDecoder*>(context);
-    // Never more than the bridge's buffer holds.
-    const LONG bytes = std::clamp(*size, LONG{0}, kDvFrameBytes);
+    // Never more than the bridge's buffer holds, nor than the frame has.
+    const LONG bytes = std::clamp(*size, LONG{0}, self->currentFrameBytes_);
     if (self->currentFrame_) std::memcpy(buffer, self->currentFrame_, bytes);
     *size = bytes;
     return 0;  // the only frame: the stream ends with it
 }
 
-int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, BYTE* picture,
-                          std::int32_t* out) {
-    if (!built_ || !dvType || !dvFrame || !picture) return 0;
+int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG frameBytes,
+                          BYTE* picture, LONG pictureBytes, std::int32_t* out) {
+    if (!built_ || !dvType || !dvFrame || !picture || frameBytes <= 0 ||
+        frameBytes > kDvFrameBytes625)
+        return 0;
     currentFrame_ = dvFrame;
+    currentFrameBytes_ = frameBytes;
     bridge_->SetMediaType(dvType);
     // Forget the picture of the last still, so only this run's picture can be taken.
     grabber_->SetBufferSamples(FALSE);
@@ -184,7 +187,7 @@ int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, BYTE
         arrival_->Wait(kPictureWaitMs);
     }
     control_->Stop();
-    if (TakePicture(picture) && out) *out = 0;
+    if (TakePicture(picture, pictureBytes) && out) *out = 0;
     DisconnectAll(table_->Entries(), kFilterCount);
     currentFrame_ = nullptr;
     return 1;
@@ -217,11 +220,10 @@ bool CFrameDecoder::ChoosePictureType(CMediaType* type) {
     return false;
 }
 
-bool CFrameDecoder::TakePicture(BYTE* picture) {
+bool CFrameDecoder::TakePicture(BYTE* picture, LONG bytes) {
     LONG needed = 0;
-    if (FAILED(grabber_->GetCurrentBuffer(&needed, nullptr)) || needed != kPictureBytes)
-        return false;
-    LONG size = kPictureBytes;
+    if (FAILED(grabber_->GetCurrentBuffer(&needed, nullptr)) || needed != bytes) return false;
+    LONG size = bytes;
     return SUCCEEDED(grabber_->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(picture)));
 }
 

@@ -21,6 +21,7 @@
 #include "tests/support/qt_main.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_filters.h"
+#include "tests/toolkit/capture/capture_deck_fixture.h"
 #include "toolkit/capture/dv_capture.h"
 #include "toolkit/tovik.h"
 #include "vdeck/deck_server.h"
@@ -28,127 +29,12 @@
 
 extern char** environ;
 
+using namespace capture_test;
+
 namespace {
 
 using namespace std::chrono_literals;
-using velmora::test::AviFramesOnDisk;
-using velmora::test::Le32At;
-using velmora::test::ProbedVideoFrames;
 using velmora::test::ProcessEventsUntil;
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr UINT kDeckEvent = WM_USER + 100;
-
-// Collects the deck events posted to it.
-class NotifyWindow : public QWidget {
-  public:
-    std::vector<std::pair<WPARAM, LPARAM>> events;
-
-  protected:
-    bool event(QEvent* e) override {
-        if (e->type() != WindowMessageEvent::EventType()) return QWidget::event(e);
-        auto* m = static_cast<WindowMessageEvent*>(e);
-        if (m->message == kDeckEvent) events.emplace_back(m->wParam, m->lParam);
-        return true;
-    }
-};
-
-class CaptureDeck : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
-        ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_TRUE(velmora::test::RegisterBridge());
-        params_.size = 28;
-        params_.notifyFlags = 1;
-        params_.notifyWindow = platform::HwndFromWidget(&window_);
-        params_.notifyMessage = kDeckEvent;
-        params_.ownerWindow = params_.notifyWindow;
-    }
-    void TearDown() override {
-        if (handle_) Tovik_Close(handle_);
-        servers_.clear();
-        CoUninitialize();
-    }
-
-    std::shared_ptr<vdeck::Deck> StartDeck(const std::string& name, int seconds = 2,
-                                           double rate = 1.0) {
-        auto path = runtime_.Path() / (name + ".dv");
-        std::string error;
-        EXPECT_TRUE(vdeck::MakeSampleTape(path.string(), seconds, 48000, &error)) << error;
-        tapePath_ = path;
-        tape_ = velmora::test::ReadFileBytes(path);
-        auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(path.string(), &error), name);
-        servers_.push_back(std::make_unique<vdeck::DeckServer>(
-            deck, vdeck::DeckServer::DefaultSocketPath(name), rate));
-        EXPECT_TRUE(servers_.back()->Start(&error)) << error;
-        return deck;
-    }
-    void Open(std::uint32_t flags, int index = 0) {
-        handle_ = Tovik_Open(index, flags, &params_);
-        ASSERT_NE(handle_, nullptr) << "error " << Tovik_GetError(nullptr);
-    }
-    // Tape frames by their subcode time code.
-    std::map<std::uint32_t, std::size_t> TapeByTimecode() {
-        std::map<std::uint32_t, std::size_t> index;
-        for (std::size_t n = 0; n * 120000 < tape_.size(); ++n) {
-            auto pack = platform::dv::FindSubcodePack(tape_.data() + n * 120000, 120000,
-                                                      platform::dv::kPackTimecode);
-            if (pack) index[platform::dv::TimecodeFromPack(*pack)] = n;
-        }
-        return index;
-    }
-    // Every frame of a recorded file, read back through the AVI Splitter.
-    Bytes FramesOf(const std::filesystem::path& avi) {
-        Bytes all;
-        for (auto& frame : velmora::test::ReadAviStream(avi.string()))
-            all.insert(all.end(), frame.begin(), frame.end());
-        return all;
-    }
-    void ExpectFramesFromTape(const Bytes& frames) {
-        auto index = TapeByTimecode();
-        ASSERT_EQ(frames.size() % 120000, 0u);
-        for (std::size_t i = 0; i * 120000 < frames.size(); ++i) {
-            const std::uint8_t* frame = frames.data() + i * 120000;
-            auto pack = platform::dv::FindSubcodePack(frame, 120000, platform::dv::kPackTimecode);
-            ASSERT_TRUE(pack) << i;
-            auto at = index.find(platform::dv::TimecodeFromPack(*pack));
-            ASSERT_NE(at, index.end()) << i;
-            ASSERT_TRUE(std::equal(frame, frame + 120000, tape_.begin() + at->second * 120000))
-                << "frame " << i;
-        }
-    }
-    void Wait(std::chrono::milliseconds time) {
-        ProcessEventsUntil([] { return false; }, time);
-    }
-    bool HasEvent(WPARAM wanted, LPARAM* param = nullptr) const {
-        for (auto& [code, value] : window_.events) {
-            if (code != wanted) continue;
-            if (param) *param = value;
-            return true;
-        }
-        return false;
-    }
-    bool GraphRunning() const {
-        IMediaControl* control = nullptr;
-        if (FAILED(handle_->Graph()->QueryInterface(IID_IMediaControl,
-                                                    reinterpret_cast<void**>(&control))))
-            return false;
-        OAFilterState state = State_Stopped;
-        control->GetState(1000, &state);
-        control->Release();
-        return state == State_Running;
-    }
-
-    velmora::test::TempRegistry registry_;
-    velmora::test::TempDir runtime_;
-    NotifyWindow window_;
-    TovikOpenParams params_{};
-    TovikCaptureHandle handle_ = nullptr;
-    std::vector<std::unique_ptr<vdeck::DeckServer>> servers_;
-    std::filesystem::path tapePath_;
-    Bytes tape_;
-};
 
 TEST_F(CaptureDeck, OpensEachWayAndDrivesTheTransport) {
     auto deck = StartDeck("Deck");
@@ -342,13 +228,13 @@ TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
     // A complete file: sizes, counts and the index agree with the frames on disk.
     Bytes file = velmora::test::ReadFileBytes(path);
     ASSERT_GT(file.size(), 100u * 120000);
-    EXPECT_EQ(Le32At(file, 4), file.size() - 8);  // one RIFF, ending where the file ends
-    const std::size_t onDisk = AviFramesOnDisk(file);
-    EXPECT_EQ(Le32At(file, 48), onDisk);  // the main header's frame count
+    EXPECT_EQ(Le32(file, 4), file.size() - 8);  // one RIFF, ending where the file ends
+    const std::size_t onDisk = FramesOnDisk(file);
+    EXPECT_EQ(Le32(file, 48), onDisk);  // the main header's frame count
     Bytes frames = FramesOf(path);      // read through the index
     EXPECT_EQ(frames.size(), onDisk * 120000);
     ExpectFramesFromTape(frames);
-    EXPECT_EQ(ProbedVideoFrames(path), onDisk);
+    EXPECT_EQ(ProbedFrames(path), onDisk);
 
     // With room again the next recording works.
     std::filesystem::remove(path);
@@ -381,12 +267,12 @@ TEST_F(CaptureDeck, AKilledRecordingKeepsEveryFrameThatReachedTheDisk) {
     ASSERT_TRUE(WIFSIGNALED(status));
 
     Bytes file = velmora::test::ReadFileBytes(path);
-    const std::size_t onDisk = AviFramesOnDisk(file);
+    const std::size_t onDisk = FramesOnDisk(file);
     EXPECT_GE(onDisk, 60u);
     Bytes frames = FramesOf(path);
     EXPECT_EQ(frames.size(), onDisk * 120000);
     ExpectFramesFromTape(frames);
-    EXPECT_EQ(ProbedVideoFrames(path), onDisk);
+    EXPECT_EQ(ProbedFrames(path), onDisk);
 }
 
 TEST_F(CaptureDeck, UnpluggingWhileRecordingKeepsEverythingReceived) {
@@ -495,14 +381,7 @@ TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
         EXPECT_EQ(height, 480);
         EXPECT_EQ(bits, 24);
 
-        // ffmpeg's decode of the tape frame, rows turned bottom-up as a BMP stores them.
-        auto raw = runtime_.Path() / "reference.bgr";
-        ASSERT_EQ(velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                                            "' -vf 'select=eq(n\\," + std::to_string(position) +
-                                            "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
-                                            raw.string() + "'"),
-                  0);
-        Bytes reference = velmora::test::ReadFileBytes(raw);
+        Bytes reference = ReferencePicture(position);
         ASSERT_EQ(reference.size(), 1036800u);
         Bytes pixels(file.begin() + 54, file.end());
         EXPECT_GE(Psnr(pixels, reference), 45.0) << name;
