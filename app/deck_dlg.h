@@ -3,7 +3,8 @@
 // separator. Picking a preview size grows or shrinks the window around the picture and moves
 // the strip as one block. The behaviour behind the controls lives in deck_control.cpp (the
 // connection, transport and timecode), recording.cpp (record files and stills) and
-// jog_binding.cpp (the jog controller).
+// jog_binding.cpp (the jog controller); every call that talks to the deck runs on the deck
+// worker (deck_worker.h), so the window never waits for the deck.
 
 #include <QDialog>
 #include <QIcon>
