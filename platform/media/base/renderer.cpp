@@ -191,11 +191,16 @@ HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
     lock.lock();
     rendering_ = true;
     if (m_State == State_Paused && !ready_) {
-        ready_ = true;
-        changed_.notify_all();
+        // Ready once the sample is taken in (a video renderer shows it), unless a stop or flush
+        // came meanwhile.
+        const std::uint64_t generation = generation_;
         lock.unlock();
         OnReceiveFirstSample(sample);
         lock.lock();
+        if (generation == generation_) {
+            ready_ = true;
+            changed_.notify_all();
+        }
     }
     bool present = WaitForRenderTime(sample, lock);
     rendering_ = false;
