@@ -214,8 +214,8 @@ HRESULT CSourceSeekingStream::ToMediaTime(LONGLONG value, const GUID& format,
     }
     REFERENCE_TIME frame = FrameDuration();
     if (format != TIME_FORMAT_FRAME || frame <= 0) return E_INVALIDARG;
-    *time = value * frame;
-    return S_OK;
+    // A frame number whose time does not fit is no position of this stream.
+    return __builtin_mul_overflow(value, frame, time) ? E_INVALIDARG : S_OK;
 }
 
 HRESULT CSourceSeekingStream::FromMediaTime(REFERENCE_TIME time, const GUID& format,
@@ -300,14 +300,20 @@ HRESULT CSourceSeekingStream::SetPositions(LONGLONG* current, DWORD currentFlags
         if (currentMode) {
             HRESULT hr = ToMediaTime(*current, timeFormat_, &value);
             if (FAILED(hr)) return hr;
-            newStart = currentMode == AM_SEEKING_AbsolutePositioning ? value : newStart + value;
+            if (currentMode == AM_SEEKING_AbsolutePositioning)
+                newStart = value;
+            else if (__builtin_add_overflow(newStart, value, &newStart))
+                return E_INVALIDARG;
         }
         if (stopMode) {
             HRESULT hr = ToMediaTime(*stop, timeFormat_, &value);
             if (FAILED(hr)) return hr;
-            newStop = stopMode == AM_SEEKING_AbsolutePositioning   ? value
-                      : stopMode == AM_SEEKING_RelativePositioning ? newStop + value
-                                                                   : newStart + value;
+            const REFERENCE_TIME base =
+                stopMode == AM_SEEKING_RelativePositioning ? newStop : newStart;
+            if (stopMode == AM_SEEKING_AbsolutePositioning)
+                newStop = value;
+            else if (__builtin_add_overflow(base, value, &newStop))
+                return E_INVALIDARG;
         }
         if (newStart < 0 || newStart > duration || newStop < 0) return E_INVALIDARG;
         newStop = std::min(newStop, duration);

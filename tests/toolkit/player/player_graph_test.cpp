@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "platform/com/com.h"
 #include "platform/media/events.h"
 #include "platform/media/ext_device.h"
@@ -86,6 +88,46 @@ TEST_F(PlayerGraph, PauseCompletesAtOpenAndAfterEveryPausedSeek) {
         EXPECT_TRUE(Settled(player.Graph(), 20000));
         EXPECT_EQ(player.Close(), 1);
     }
+}
+
+// A frame number whose time in 100-ns units wraps round 64 bits to the time `wrapped`.
+std::int64_t FrameWrappingTo(std::int64_t wrapped, std::int64_t frameTime) {
+    std::uint64_t inverse = std::uint64_t(frameTime);  // frameTime is odd: it has an inverse
+    for (int i = 0; i < 6; ++i) inverse *= 2 - std::uint64_t(frameTime) * inverse;
+    return std::int64_t(std::uint64_t(wrapped) * inverse);
+}
+
+TEST_F(PlayerGraph, PositionsBeyondAnyFileAreRefused) {
+    constexpr std::int64_t kNtscFrame = 333667;
+    CFilePlayer player;
+    ASSERT_EQ(player.Open(&params_, g_media->type2.c_str()), 1);
+    ASSERT_EQ(player.SetPlayRange(5, 20), 1);
+    ASSERT_EQ(player.SetCurrentPos(8), 1);
+    const std::int64_t huge[] = {INT64_MAX, INT64_MIN, INT64_MAX / kNtscFrame + 1,
+                                 FrameWrappingTo(12 * kNtscFrame + 7, kNtscFrame)};
+    for (std::int64_t position : huge) {
+        SCOPED_TRACE(position);
+        EXPECT_EQ(player.SetCurrentPos(position), 0);
+        std::int64_t current = -1;
+        EXPECT_EQ(player.GetCurrentPos(&current), 1);
+        EXPECT_EQ(current, 8);
+    }
+    for (std::int64_t position : huge) {
+        SCOPED_TRACE(position);
+        EXPECT_EQ(player.SetPlayRange(position, 30), 0);
+        EXPECT_EQ(player.SetPlayRange(7, position), 0);
+    }
+    // Nothing of a refused range was kept: stop goes to the first frame of the range before.
+    ASSERT_EQ(player.Control(ED_MODE_STOP), 1);
+    std::int64_t current = -1;
+    EXPECT_EQ(player.GetCurrentPos(&current), 1);
+    EXPECT_EQ(current, 5);
+    // Ranges outside the file, however far, are stored without a test; the platform then
+    // refuses what it cannot seek to.
+    EXPECT_EQ(player.SetPlayRange(-3, 1000000000000), 1);
+    EXPECT_EQ(player.SetCurrentPos(-1), 0);
+    EXPECT_EQ(player.SetCurrentPos(kFrames - 2), 1);
+    EXPECT_EQ(player.Close(), 1);
 }
 
 // Completions are queued faster than the player restarts the range, so a restart is under way
