@@ -109,6 +109,8 @@ class CVideoRenderer final : public CBaseRenderer, public IVideoWindow {
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT SetMediaType(const CMediaType* type) override;
     HRESULT DoRenderSample(IMediaSample* sample) override;
+    // Paused, the frame the renderer holds is the one on screen.
+    void OnReceiveFirstSample(IMediaSample* sample) override { DoRenderSample(sample); }
     HRESULT STDMETHODCALLTYPE Pause() override;
 
     // IDispatch: no type information.
