@@ -8,6 +8,7 @@
 #include "app/dialog_template.h"
 #include "app/prompts.h"
 #include "app/strings.h"
+#include "platform/media/errors.h"
 
 namespace velmora::app {
 
@@ -110,7 +111,8 @@ void CDeckDlg::EndRecordingState() {
     recording_ = 0;
 }
 
-// The toolkit stopped writing the running take (the disk is full, the file cannot be written).
+// The toolkit stopped writing the running take (the disk is full, the file cannot be written,
+// the tape changed to the other DV system).
 // The take ends as a stop ends it: the stop completes the file on disk and brings the preview
 // back. A notice that comes late, while a newer take runs, is not about that take.
 void CDeckDlg::OnRecordingFailed(HRESULT why) {
@@ -122,7 +124,8 @@ void CDeckDlg::OnRecordingFailed(HRESULT why) {
     }
     const char* message = why == HRESULT_FROM_WIN32(ERROR_DISK_FULL)
                               ? text::kRecordingStoppedDiskFull
-                              : text::kRecordingStoppedWriteFailed;
+                          : why == VFW_E_INVALIDMEDIATYPE ? text::kRecordingStoppedSystemChanged
+                                                          : text::kRecordingStoppedWriteFailed;
     CurrentPrompts().Message(this, QString::fromUtf8(message), PromptIcon::kError,
                              PromptButtons::kOk);
 }

@@ -43,6 +43,8 @@ inline constexpr char kRecordingStoppedDiskFull[] =
     "ディスクがいっぱいになったため、録画を停止しました。";
 inline constexpr char kRecordingStoppedWriteFailed[] =
     "ファイルに書き込めないため、録画を停止しました。";
+inline constexpr char kRecordingStoppedSystemChanged[] =
+    "テープの方式(NTSC/PAL)が変わったため、録画を停止しました。";
 inline constexpr char kWindowCaption[] = "Velmora v1.6β2 (Post v.1.7)";
 inline constexpr char kAboutCaption[] = "Velmoraのﾊﾞｰｼﾞｮﾝ情報";
 inline constexpr char kAboutVersion[] = "Velmora Version 1.6β2 (Post v.1.7)";

@@ -519,12 +519,15 @@ TEST_F(DeckWindow, ARecordingStoppedNoticeSaysWhy) {
     PostMessage(window, app::WM_DECK_EVENT, TOVIK_EC_RECORDING_STOPPED,
                 HRESULT_FROM_WIN32(ERROR_DISK_FULL));
     PostMessage(window, app::WM_DECK_EVENT, TOVIK_EC_RECORDING_STOPPED, HRESULT(0x8007001D));
-    ASSERT_TRUE(ProcessEventsUntil([&] { return prompts_.messages.size() == 2; }));
+    PostMessage(window, app::WM_DECK_EVENT, TOVIK_EC_RECORDING_STOPPED, VFW_E_INVALIDMEDIATYPE);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return prompts_.messages.size() == 3; }));
     EXPECT_EQ(prompts_.messages[0].text,
               QStringLiteral("ディスクがいっぱいになったため、録画を停止しました。"));
     EXPECT_EQ(prompts_.messages[0].icon, PromptIcon::kError);
     EXPECT_EQ(prompts_.messages[1].text,
               QStringLiteral("ファイルに書き込めないため、録画を停止しました。"));
+    EXPECT_EQ(prompts_.messages[2].text,
+              QStringLiteral("テープの方式(NTSC/PAL)が変わったため、録画を停止しました。"));
     EXPECT_TRUE(window_->Connected());
 }
 

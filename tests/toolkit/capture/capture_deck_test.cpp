@@ -209,7 +209,7 @@ TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
     if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small file system here";
     const auto& small = disk.Path();
 
-    StartDeck("Deck", 10, 2.0);
+    auto deck = StartDeck("Deck", 14, 2.0);
     Open(TOVIK_OPEN_PREVIEW);
     Tovik_Control(handle_, ED_MODE_PLAY, 0);
     auto path = small / "full.avi";
@@ -236,9 +236,13 @@ TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
     ExpectFramesFromTape(frames);
     EXPECT_EQ(ProbedFrames(path), onDisk);
 
-    // With room again the next recording works.
+    // With room again the next recording works; the tape is wound back first, as it may have
+    // reached its end meanwhile on a slow machine.
     std::filesystem::remove(path);
     window_.events.clear();
+    ASSERT_EQ(Tovik_Control(handle_, ED_MODE_REW, 0), 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return deck->Position() == 0; }, 10s));
+    ASSERT_EQ(Tovik_Control(handle_, ED_MODE_PLAY, 0), 1);
     auto next = small / "next.avi";
     ASSERT_EQ(Tovik_StartRec(handle_, next.c_str(), 1), 1);
     Wait(700ms);
