@@ -30,11 +30,7 @@ std::shared_ptr<platform::MessageWindow> FindMessageWindow(VelmoraWindow window)
 VelmoraWindow EmbedInForeignWindow(std::uint64_t nativeWindow) {
     if (QGuiApplication::platformName() == QLatin1String("wayland")) return 0;
     QWindow* foreign = QWindow::fromWinId(static_cast<WId>(nativeWindow));
-    // The window system gives a window that does not exist no size.
-    if (!foreign || foreign->width() <= 0 || foreign->height() <= 0) {
-        delete foreign;
-        return 0;
-    }
+    if (!foreign) return 0;
     auto* container = new QWidget;
     container->setAttribute(Qt::WA_NativeWindow);
     container->winId();

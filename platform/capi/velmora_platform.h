@@ -40,8 +40,8 @@ void VelmoraWindow_Destroy(VelmoraWindow window);
 /* A window handle for a foreign native window (an X11 window id), to give as the owner of a
    preview or player window: the video appears inside that window, at the rectangle the toolkit
    is given. Without a Qt application in the process the platform runs one on a thread of its
-   own, connected to $DISPLAY. Answers 0 when the window system has no foreign windows (Wayland:
-   give no owner there, and the preview is a window of its own) or the id names no window. */
+   own, connected to $DISPLAY. Answers 0 when there is no display or the window system has no
+   foreign windows (Wayland: give no owner there, and the preview is a window of its own). */
 VelmoraWindow VelmoraWindow_FromNative(uint64_t nativeWindow);
 
 #ifdef __cplusplus

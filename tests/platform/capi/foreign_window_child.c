@@ -26,10 +26,6 @@ int main(void) {
     XMapWindow(display, window);
     XSync(display, False);
     VelmoraPlatform_Initialize();
-    if (VelmoraWindow_FromNative(0x7ffffff0) != 0) {
-        fprintf(stderr, "foreign-window: a window that does not exist was taken\n");
-        return 1;
-    }
     VelmoraWindow owner = VelmoraWindow_FromNative(window);
     if (!owner) {
         fprintf(stderr, "foreign-window: no handle for the X11 window\n");
