@@ -13,14 +13,18 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--system ntsc|pal]"
+    " [--fault FAULT]...\n"
+    "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k] [--system ntsc|pal]\n"
+    "A virtual DV tape deck: plays the tape file (raw DV frames) to the programs that connect\n"
+    "to it, follows their transport commands and records what they send. --make-tape writes a\n"
+    "test-pattern tape. Ctrl-C ends a running deck.\n"
+    "faults: no-cassette, reject, busy, silent, slow=MS, interim, drop=N, damage=N,\n"
+    "        only=C375,C460,5171 (the commands implemented, opcode and operand)\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--system ntsc|pal]"
-                 " [--fault FAULT]...\n"
-                 "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k]"
-                 " [--system ntsc|pal]\n"
-                 "faults: no-cassette, reject, busy, silent, slow=MS, interim, drop=N, damage=N,\n"
-                 "        only=C375,C460,5171 (the commands implemented, opcode and operand)\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -81,6 +85,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* v = nullptr;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (arg == "--tape" && (v = value()))
             tapePath = v;
         else if (arg == "--make-tape" && (v = value()))

@@ -2,6 +2,7 @@
 // HID parser makes of it, one block per top-level collection.
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -67,6 +68,13 @@ void PrintCollection(std::size_t index, const TopLevelCollection& top) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "usage: pelko-hidcaps FILE\n"
+            "Prints what the HID parser makes of a report descriptor written as hex bytes\n"
+            "(e.g. xxd -p /sys/class/hidraw/hidrawN/device/report_descriptor).\n");
+        return 0;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: pelko-hidcaps FILE\n");
         return 2;

@@ -6,6 +6,7 @@
 
 #include <QEvent>
 #include <functional>
+#include <memory>
 
 #include "platform/com/types.h"
 
@@ -55,13 +56,13 @@ inline constexpr DWORD WS_SYSMENU = 0x00080000;
 inline constexpr DWORD WS_THICKFRAME = 0x00040000;
 inline constexpr DWORD WS_MINIMIZEBOX = 0x00020000;
 inline constexpr DWORD WS_MAXIMIZEBOX = 0x00010000;
-inline constexpr DWORD WS_OVERLAPPEDWINDOW = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU |
-                                             WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
+inline constexpr DWORD WS_OVERLAPPEDWINDOW =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
 
 // A window message delivered to a widget. A handler that takes it sets the result and accepts
 // the event; SendMessage answers that result.
 class WindowMessageEvent : public QEvent {
-public:
+  public:
     WindowMessageEvent(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static QEvent::Type EventType();
 
@@ -90,6 +91,19 @@ bool RunOnWindowThread(std::function<void()> work, bool wait);
 // Delivers the messages and calls queued for the windows' thread now. For the windows' thread
 // while it waits for another thread that may be waiting for one of them.
 void DispatchQueuedMessages();
+
+// A window that is no widget: it receives the messages posted or sent to its handle in a
+// queue of its own (the message windows of the C interface). Called on any thread.
+class MessageSink {
+  public:
+    virtual ~MessageSink() = default;
+    virtual void Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+    virtual LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+};
+
+// Gives the sink a handle from the same table as the widgets; DropMessageSink ends it.
+HWND RegisterMessageSink(std::shared_ptr<MessageSink> sink);
+void DropMessageSink(HWND hwnd);
 
 }  // namespace platform
 
