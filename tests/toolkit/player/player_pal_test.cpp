@@ -97,7 +97,8 @@ TEST(PalPlayer, PlaysAPalFileInItsOwnFramesAndTime) {
     const auto start = Clock::now();
     ASSERT_EQ(TovikPlay_Control(player, ED_MODE_PLAY, 0), 1);
     ASSERT_TRUE(ProcessEventsUntil([&] { return window.completions > 0; }, 20s));
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    [[maybe_unused]] const double seconds =
+        std::chrono::duration<double>(Clock::now() - start).count();
     TovikPlay_GetCurrentPos(player, &position);
     EXPECT_EQ(position, frames - 1);
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
