@@ -59,10 +59,16 @@ test-fuzz: deps
 	    > build/fuzz/$$n.log 2>&1 || { tail -40 build/fuzz/$$n.log; exit 1; }; \
 	  grep -E 'stat::number_of_executed_units' build/fuzz/$$n.log; done
 
+# Every benchmark (each sets up what it needs: a temporary registry, the bridge, a virtual
+# deck), then a table of the headline figures with the ffmpeg reference of the same run.
+BENCH_RESULTS = build/default/bench-results
 bench: build
-	@set -e; found=0; for b in build/default/bin/bench-*; do \
-	  [ -x "$$b" ] || continue; found=1; echo "== $$b"; "$$b"; done; \
-	  [ $$found = 1 ] || { echo "make bench: no benchmark programs are built yet" >&2; exit 1; }
+	@set -e; rm -rf $(BENCH_RESULTS); mkdir -p $(BENCH_RESULTS); found=0; \
+	  for b in build/default/bin/bench-*; do \
+	  [ -x "$$b" ] || continue; found=1; echo "== $$b"; \
+	  "$$b" --benchmark_out=$(BENCH_RESULTS)/$$(basename $$b).json --benchmark_out_format=json; done; \
+	  [ $$found = 1 ] || { echo "make bench: no benchmark programs are built yet" >&2; exit 1; }; \
+	  scripts/bench-table $(BENCH_RESULTS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -57,30 +57,40 @@ QString TimecodeText(int result, const TovikTimecode& timecode) {
                              qPrintable(FormatLabel(timecode.format)));
 }
 
+// Connecting opens the deck on the deck worker; the window goes on with the connection when
+// the worker posts the open's outcome (OnDeckOpened). A press of ON in between is ignored.
 void CDeckDlg::OnConnect() {
     if (connected_) {
         Disconnect();
         return;
     }
+    if (connecting_) return;
     TovikOpenParams params{};
     params.size = sizeof(params);
     params.notifyFlags = 1;
     params.notifyWindow = platform::HwndFromWidget(this);
     params.notifyMessage = WM_DECK_EVENT;
     params.ownerWindow = params.notifyWindow;
-    capture_ = Tovik_Open(0, TOVIK_OPEN_PREVIEW, &params);
-    if (!capture_) {
-        CurrentPrompts().Message(this, OpenErrorText(Tovik_GetError(nullptr)), PromptIcon::kError,
+    connecting_ = 1;
+    deck_->Open(0, TOVIK_OPEN_PREVIEW, params);
+}
+
+void CDeckDlg::OnDeckOpened(int error, TovikCaptureHandle handle) {
+    // The window gave up waiting (it was closed meanwhile): the worker closes what it opened.
+    if (!connecting_) return;
+    connecting_ = 0;
+    if (!handle) {
+        CurrentPrompts().Message(this, OpenErrorText(error), PromptIcon::kError,
                                  PromptButtons::kOk);
         return;
     }
+    capture_ = handle;
+    Pull();
     if (previewSizeIndex_ == 0) {
         previewSizeIndex_ = 1;
         Push();
     }
-    TovikCapability capability{};
-    capability.size = sizeof(capability);
-    Tovik_GetCapability(capture_, &capability);
+    deck_->GetCapability();
     ApplyPreviewSize();
     EnableControls(kConnectedControls, true);
     Tovik_SetPreviewWindowStyle(capture_, 0, static_cast<std::int32_t>(WS_CHILD));
@@ -99,13 +109,15 @@ void CDeckDlg::Disconnect() {
     // The toolkit finishes a running recording when it is closed; the window ends its
     // recording state the same way a stop does, so the next take starts cleanly.
     EndRecordingState();
+    Pull();
     recordFileNameText_.clear();
     previewSizeIndex_ = 0;
     Push();
     ApplyPreviewSize();
     OnStop();
     EnableControls(kControlsOffWhenDisconnected, false);
-    Tovik_Close(capture_);
+    // The worker closes the deck after the stop; the window no longer touches the handle.
+    deck_->Close();
     capture_ = nullptr;
     SetTip(kIdConnect, kIdsConnect);
     Pelko_SetLED(0);
@@ -115,6 +127,7 @@ void CDeckDlg::Disconnect() {
 }
 
 void CDeckDlg::JogReset() {
+    Pull();
     jogMode_ = 0;
     Pelko_SetLED(1);
     jogStatusText_.clear();
@@ -124,26 +137,26 @@ void CDeckDlg::JogReset() {
 void CDeckDlg::OnStop() {
     playing_ = 0;
     JogReset();
-    Tovik_Control(capture_, ED_MODE_STOP, 0);
+    deck_->Control(ED_MODE_STOP, 0);
 }
 
 void CDeckDlg::OnPause() {
     JogReset();
-    Tovik_Control(capture_, ED_MODE_FREEZE, 0);
+    deck_->Control(ED_MODE_FREEZE, 0);
 }
 
 void CDeckDlg::OnPlay() {
     playing_ = 1;
     JogReset();
-    Tovik_Control(capture_, ED_MODE_PLAY, 0);
+    deck_->Control(ED_MODE_PLAY, 0);
 }
 
 void CDeckDlg::OnNextFrame() {
-    Tovik_Control(capture_, ED_MODE_STEP_FWD, 0);
+    deck_->Control(ED_MODE_STEP_FWD, 0);
 }
 
 void CDeckDlg::OnPreviousFrame() {
-    Tovik_Control(capture_, ED_MODE_STEP_REV, 0);
+    deck_->Control(ED_MODE_STEP_REV, 0);
 }
 
 LRESULT CDeckDlg::OnHoldButton(WPARAM button, LPARAM pressed) {
@@ -153,28 +166,39 @@ LRESULT CDeckDlg::OnHoldButton(WPARAM button, LPARAM pressed) {
         if (platform::HwndFromWidget(widget) == button) id = controlId;
     if (playing_) {
         if (id == kIdFastForward)
-            Tovik_Control(capture_, pressed ? ED_MODE_PLAY_FASTEST_FWD : ED_MODE_PLAY, 0);
+            deck_->Control(pressed ? ED_MODE_PLAY_FASTEST_FWD : ED_MODE_PLAY, 0);
         else if (id == kIdRewind)
-            Tovik_Control(capture_, pressed ? ED_MODE_PLAY_FASTEST_REV : ED_MODE_PLAY, 0);
+            deck_->Control(pressed ? ED_MODE_PLAY_FASTEST_REV : ED_MODE_PLAY, 0);
     } else if (pressed) {
         // Winding goes on after the release, until the next transport command.
         if (id == kIdFastForward)
-            Tovik_Control(capture_, ED_MODE_FF, 0);
+            deck_->Control(ED_MODE_FF, 0);
         else if (id == kIdRewind)
-            Tovik_Control(capture_, ED_MODE_REW, 0);
+            deck_->Control(ED_MODE_REW, 0);
     }
     return 0;
 }
 
 void CDeckDlg::OnTimecodeTick() {
-    TovikTimecode timecode{};
-    timecode.size = sizeof(timecode);
-    const int result = Tovik_GetTimecode(capture_, &timecode);
-    timecodeDisplay_->setText(TimecodeText(result, timecode));
+    // One read at a time: ticks that come while a slow deck still owes the last answer add no
+    // reads behind it.
+    if (timecodePending_) return;
+    timecodePending_ = 1;
+    deck_->ReadTimecode();
 }
 
-LRESULT CDeckDlg::OnDeckEvent(WPARAM code, LPARAM) {
-    if (code == kEventErrorAbort || code == kEventDeviceLost) {
+void CDeckDlg::OnTimecodeRead() {
+    timecodePending_ = 0;
+    // A read that finished after a disconnect leaves the display as the disconnect left it.
+    if (!connected_) return;
+    const TimecodeReading reading = deck_->LastTimecode();
+    timecodeDisplay_->setText(TimecodeText(reading.result, reading.timecode));
+}
+
+LRESULT CDeckDlg::OnDeckEvent(WPARAM code, LPARAM param) {
+    if (code == TOVIK_EC_RECORDING_STOPPED) {
+        OnRecordingFailed(static_cast<HRESULT>(param));
+    } else if (code == kEventErrorAbort || code == kEventDeviceLost) {
         if (connected_) Disconnect();
         CurrentPrompts().Message(this, QString::fromUtf8(text::kDeviceOffline),
                                  PromptIcon::kInformation, PromptButtons::kOk);
@@ -187,6 +211,11 @@ void CDeckDlg::reject() {
                                  PromptButtons::kYesNo) != PromptAnswer::kYes)
         return;
     if (connected_) Disconnect();
+    if (connecting_) {
+        // The deck is still being opened: the worker closes it right after.
+        connecting_ = 0;
+        deck_->Close();
+    }
     done(QDialog::Rejected);
 }
 

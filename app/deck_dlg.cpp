@@ -90,14 +90,19 @@ CDeckDlg::CDeckDlg(QWidget* parent) : QDialog(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFont(DialogFont());
+    deck_ = std::make_unique<CDeckWorker>(platform::HwndFromWidget(this));
     CreateControls();
     Push();
     InitDialog();
 }
 
 CDeckDlg::~CDeckDlg() {
-    // A window destroyed while connected still lets go of the deck and the controller.
+    // A window destroyed while connected still lets go of the deck and the controller; the
+    // worker runs the last device calls and closes the deck before it ends. Messages that reach
+    // the window meanwhile find it closing and are dropped.
     if (connected_) Disconnect();
+    closing_ = true;
+    deck_->Finish();
 }
 
 void CDeckDlg::CreateControls() {
@@ -317,6 +322,10 @@ void CDeckDlg::accept() {
 bool CDeckDlg::event(QEvent* e) {
     if (e->type() != WindowMessageEvent::EventType()) return QDialog::event(e);
     auto* m = static_cast<WindowMessageEvent*>(e);
+    if (closing_) {
+        e->accept();
+        return true;
+    }
     switch (m->message) {
         case WM_HOLD_BUTTON:
             m->result = OnHoldButton(m->wParam, m->lParam);
@@ -329,6 +338,16 @@ bool CDeckDlg::event(QEvent* e) {
             break;
         case WM_TIMER:
             if (m->wParam == kTimecodeTimer) OnTimecodeTick();
+            break;
+        case WM_DECK_OPENED:
+            OnDeckOpened(static_cast<int>(m->wParam),
+                         reinterpret_cast<TovikCaptureHandle>(m->lParam));
+            break;
+        case WM_DECK_TIMECODE:
+            OnTimecodeRead();
+            break;
+        case WM_DECK_TOGGLED:
+            OnPlayPauseToggled(static_cast<std::int32_t>(m->wParam));
             break;
         default:
             return QDialog::event(e);

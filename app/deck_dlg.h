@@ -3,14 +3,17 @@
 // separator. Picking a preview size grows or shrinks the window around the picture and moves
 // the strip as one block. The behaviour behind the controls lives in deck_control.cpp (the
 // connection, transport and timecode), recording.cpp (record files and stills) and
-// jog_binding.cpp (the jog controller).
+// jog_binding.cpp (the jog controller); every call that talks to the deck runs on the deck
+// worker (deck_worker.h), so the window never waits for the deck.
 
 #include <QDialog>
 #include <QIcon>
 #include <QString>
 #include <map>
+#include <memory>
 #include <vector>
 
+#include "app/deck_worker.h"
 #include "platform/user/window.h"
 #include "toolkit/tovik.h"
 
@@ -51,6 +54,10 @@ class CDeckDlg : public QDialog {
 
     // State the tests look at.
     bool Connected() const { return connected_ != 0; }
+    // Between a press of ON and the deck's answer to the open.
+    bool Connecting() const { return connecting_ != 0; }
+    // Device calls handed to the deck worker that have not finished yet.
+    bool DeviceCallsPending() const { return deck_->Busy(); }
     bool Recording() const { return recording_ != 0; }
     bool Playing() const { return playing_ != 0; }
     int JogMode() const { return jogMode_; }
@@ -72,6 +79,9 @@ class CDeckDlg : public QDialog {
     void OnPreviousFrame();
     LRESULT OnHoldButton(WPARAM button, LPARAM pressed);
     void OnTimecodeTick();
+    void OnDeckOpened(int error, TovikCaptureHandle handle);
+    void OnTimecodeRead();
+    void OnPlayPauseToggled(std::int32_t mode);
     LRESULT OnDeckEvent(WPARAM code, LPARAM param);
     LRESULT OnJogNotify(WPARAM key, LPARAM pressed);
     void OnChooseRecordFile();
@@ -105,7 +115,9 @@ class CDeckDlg : public QDialog {
     void BuildSystemMenu();
     void ShowAbout();
 
-    // Data exchange between the members and their controls.
+    // Data exchange between the members and their controls. Push writes every exchanged member
+    // back, so whoever changes one of them pulls first: a push from stale members would undo
+    // what the user has just set (a ticked check box, a chosen size).
     void Pull();
     void Push();
 
@@ -115,7 +127,11 @@ class CDeckDlg : public QDialog {
     void JogReset();
     void EnableControls(std::initializer_list<int> ids, bool enable);
     void EndRecordingState();
+    void OnRecordingFailed(HRESULT why);
     QString RecordBaseName() const;
+    QString NumberedTakeName(int number) const;
+    QString StillName(int number) const;
+    void SkipTakenNumbers();
     void ComputeRecordFileName();
     void EnterJogMode();
     void EnterShuttleMode();
@@ -144,7 +160,12 @@ class CDeckDlg : public QDialog {
     int recording_ = 0;
     QIcon icon_;
     int connected_ = 0;
-    TovikCaptureHandle capture_ = nullptr;
+    TovikCaptureHandle capture_ = nullptr;  // borrowed from the deck worker while connected
+    int connecting_ = 0;
+    int timecodePending_ = 0;  // a timecode read is on its way
+    QString runningTake_;      // the file of the running recording
+    std::unique_ptr<CDeckWorker> deck_;
+    bool closing_ = false;  // being destroyed: window messages are dropped
 
     std::vector<StripEntry> strip_;
     QRect separator_;

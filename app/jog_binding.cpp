@@ -36,10 +36,9 @@ constexpr std::array<const char*, 16> kShuttleLabels = {
 
 LRESULT CDeckDlg::OnJogNotify(WPARAM key, LPARAM pressed) {
     if (key == kKeyPlayPause && pressed) {
-        if (Tovik_GetControlStatus(capture_) == ED_MODE_PLAY)
-            OnPause();
-        else
-            OnPlay();
+        // The deck worker reads the transport state and sends pause or play; the window
+        // follows when it hears which (OnPlayPauseToggled).
+        deck_->TogglePlayPause();
     } else if (key == kKeyStop && pressed) {
         OnStop();
     } else if (key == PELKO_JOG_FORWARD) {
@@ -67,24 +66,33 @@ LRESULT CDeckDlg::OnJogNotify(WPARAM key, LPARAM pressed) {
     return 0;
 }
 
+void CDeckDlg::OnPlayPauseToggled(std::int32_t mode) {
+    if (!connected_) return;
+    if (mode == ED_MODE_PLAY) playing_ = 1;
+    JogReset();
+}
+
 void CDeckDlg::EnterJogMode() {
+    Pull();
     jogMode_ = 1;
     Pelko_SetLED(kLedJog);
-    Tovik_Control(capture_, ED_MODE_FREEZE, 0);
+    deck_->Control(ED_MODE_FREEZE, 0);
     jogStatusText_ = QStringLiteral("JOG");
     Push();
 }
 
 void CDeckDlg::EnterShuttleMode() {
+    Pull();
     jogMode_ = 2;
     Pelko_SetLED(kLedShuttle);
     shuttlePosition_ = 0;
-    Tovik_Control(capture_, ED_MODE_FREEZE, 0);
+    deck_->Control(ED_MODE_FREEZE, 0);
     jogStatusText_ = QStringLiteral("S %1").arg(QLatin1String(kShuttleLabels[0]));
     Push();
 }
 
 void CDeckDlg::ShuttleStep(int delta) {
+    Pull();
     shuttlePosition_ = std::clamp(shuttlePosition_ + delta, -kShuttleLimit, kShuttleLimit);
     const int level = std::abs(shuttlePosition_ / kStepsPerLevel);
     jogStatusText_ = QStringLiteral("S %1 %2")
@@ -92,11 +100,10 @@ void CDeckDlg::ShuttleStep(int delta) {
                          .arg(QLatin1String(kShuttleLabels[level]));
     Push();
     if (std::abs(shuttlePosition_) < kStepsPerLevel) {
-        Tovik_Control(capture_, ED_MODE_FREEZE, 0);
+        deck_->Control(ED_MODE_FREEZE, 0);
     } else {
         const int reverse = shuttlePosition_ < 0 ? 1 : 0;
-        Tovik_Control(capture_, TOVIK_MODE_SHUTTLE_FORWARD + reverse,
-                      static_cast<std::uint32_t>(level));
+        deck_->Control(TOVIK_MODE_SHUTTLE_FORWARD + reverse, static_cast<std::uint32_t>(level));
     }
 }
 

@@ -8,6 +8,7 @@
 #include "app/dialog_template.h"
 #include "app/prompts.h"
 #include "app/strings.h"
+#include "platform/media/errors.h"
 
 namespace velmora::app {
 
@@ -16,6 +17,10 @@ namespace {
 // File names go to the toolkit in the system's file-name encoding.
 QByteArray NativeName(const QString& path) {
     return QFile::encodeName(path);
+}
+
+bool Exists(const QString& path) {
+    return QFileInfo::exists(path);
 }
 
 }  // namespace
@@ -40,14 +45,31 @@ void CDeckDlg::OnChooseRecordFile() {
     if (connected_) EnableControls({kIdSerial, kIdRecord, kIdSaveStill}, true);
 }
 
+QString CDeckDlg::NumberedTakeName(int number) const {
+    QString name = RecordBaseName() + QString::asprintf("%04d", number);
+    if (!recordExtension_.isEmpty()) name += QLatin1Char('.') + recordExtension_;
+    return name;
+}
+
+QString CDeckDlg::StillName(int number) const {
+    return RecordBaseName() + QString::asprintf("%04d", number) + QStringLiteral(".bmp");
+}
+
+// A numbered name is one the user never typed: a take or still of an earlier sitting may
+// already carry it. The counters move past every number already taken, so nothing is
+// overwritten and the display shows the name the next take really gets. The running take's own
+// file does not count as taken: its number stays the current one until the take stops.
+void CDeckDlg::SkipTakenNumbers() {
+    if (!serialNumbering_) return;
+    for (QString name = NumberedTakeName(serialCounter_); name != runningTake_ && Exists(name);
+         name = NumberedTakeName(serialCounter_))
+        ++serialCounter_;
+}
+
 void CDeckDlg::ComputeRecordFileName() {
     Pull();
-    if (serialNumbering_) {
-        recordFileName_ = RecordBaseName() + QString::asprintf("%04d", serialCounter_);
-        if (!recordExtension_.isEmpty()) recordFileName_ += QLatin1Char('.') + recordExtension_;
-    } else {
-        recordFileName_ = recordPath_;
-    }
+    SkipTakenNumbers();
+    recordFileName_ = serialNumbering_ ? NumberedTakeName(serialCounter_) : recordPath_;
     recordFileNameText_ = recordFileName_;
     Push();
 }
@@ -63,9 +85,18 @@ void CDeckDlg::OnRecord() {
         return;
     }
     if (recordFileName_.isEmpty()) return;
+    // A file may have appeared under the shown name since it was worked out.
+    if (serialNumbering_) ComputeRecordFileName();
+    // A start the toolkit refuses (no such folder, say) is no recording: the window says so
+    // and stays as it was.
+    if (!Tovik_StartRec(capture_, NativeName(recordFileName_).constData(), monitor_)) {
+        CurrentPrompts().Message(this, QString::fromUtf8(text::kRecordingNotStarted),
+                                 PromptIcon::kError, PromptButtons::kOk);
+        return;
+    }
     Button(kIdRecord)->setText(QStringLiteral("■"));
-    Tovik_StartRec(capture_, NativeName(recordFileName_).constData(), monitor_);
     SetTip(kIdRecord, kIdsStopRecording);
+    runningTake_ = recordFileName_;
     recording_ = 1;
 }
 
@@ -73,15 +104,35 @@ void CDeckDlg::EndRecordingState() {
     if (!recording_) return;
     Button(kIdRecord)->setText(QStringLiteral("●"));
     Tovik_StopRec(capture_);
+    runningTake_.clear();
     ++serialCounter_;
     ComputeRecordFileName();
     SetTip(kIdRecord, kIdsRecord);
     recording_ = 0;
 }
 
+// The toolkit stopped writing the running take (the disk is full, the file cannot be written,
+// the tape changed to the other DV system).
+// The take ends as a stop ends it: the stop completes the file on disk and brings the preview
+// back. A notice that comes late, while a newer take runs, is not about that take.
+void CDeckDlg::OnRecordingFailed(HRESULT why) {
+    if (recording_) {
+        TovikProgress progress{};
+        Tovik_GetRecStatus(capture_, &progress);
+        if (progress.active) return;
+        EndRecordingState();
+    }
+    const char* message = why == HRESULT_FROM_WIN32(ERROR_DISK_FULL)
+                              ? text::kRecordingStoppedDiskFull
+                          : why == VFW_E_INVALIDMEDIATYPE ? text::kRecordingStoppedSystemChanged
+                                                          : text::kRecordingStoppedWriteFailed;
+    CurrentPrompts().Message(this, QString::fromUtf8(message), PromptIcon::kError,
+                             PromptButtons::kOk);
+}
+
 void CDeckDlg::OnSaveStill() {
-    const QString name =
-        RecordBaseName() + QString::asprintf("%04d", stillCounter_) + QStringLiteral(".bmp");
+    while (Exists(StillName(stillCounter_))) ++stillCounter_;
+    const QString name = StillName(stillCounter_);
     ++stillCounter_;
     Tovik_SaveBmp(capture_, NativeName(name).constData());
 }

@@ -38,6 +38,13 @@ inline constexpr char kDeviceInUse[] =
 inline constexpr char kInitFailed[] = "初期化に失敗しました。";
 inline constexpr char kDeviceOffline[] = "DV機器がオフラインになりました。";
 inline constexpr char kConfirmExit[] = "終了しますか？";
+inline constexpr char kRecordingNotStarted[] = "録画を開始できませんでした。";
+inline constexpr char kRecordingStoppedDiskFull[] =
+    "ディスクがいっぱいになったため、録画を停止しました。";
+inline constexpr char kRecordingStoppedWriteFailed[] =
+    "ファイルに書き込めないため、録画を停止しました。";
+inline constexpr char kRecordingStoppedSystemChanged[] =
+    "テープの方式(NTSC/PAL)が変わったため、録画を停止しました。";
 inline constexpr char kWindowCaption[] = "Velmora v1.6β2 (Post v.1.7)";
 inline constexpr char kAboutCaption[] = "Velmoraのﾊﾞｰｼﾞｮﾝ情報";
 inline constexpr char kAboutVersion[] = "Velmora Version 1.6β2 (Post v.1.7)";

@@ -57,7 +57,9 @@ class DeckWithCapture {
 
 void CaptureCpuPerDvSecond(benchmark::State& state) {
     velmora::test::TempDir dir;
+    velmora::test::TempRegistry registry;
     ::setenv("XDG_RUNTIME_DIR", dir.Path().c_str(), 1);
+    velmora::test::RegisterBridge();
     CoInitialize(nullptr);
     {
         QWidget window;

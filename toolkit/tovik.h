@@ -14,8 +14,8 @@ typedef uint32_t TovikWindow;
 
 /* Open parameters of the capture family (28 bytes). */
 typedef struct TovikOpenParams {
-    int32_t size;           /* must be 28 */
-    uint32_t notifyFlags;   /* bit 0: post graph events to the notify window */
+    int32_t size;         /* must be 28 */
+    uint32_t notifyFlags; /* bit 0: post graph events to the notify window */
     TovikWindow notifyWindow;
     uint32_t notifyMessage; /* message number of the posted events */
     int32_t reserved1;
@@ -25,15 +25,15 @@ typedef struct TovikOpenParams {
 
 /* Recording or writing progress (16 bytes). */
 typedef struct TovikProgress {
-    uint32_t caller;   /* neither read nor written */
-    int32_t active;    /* 1 while recording (writing) */
-    int64_t position;  /* recorded length in 100 ns units, or the current frame */
+    uint32_t caller;  /* neither read nor written */
+    int32_t active;   /* 1 while recording (writing) */
+    int64_t position; /* recorded length in 100 ns units, or the current frame */
 } TovikProgress;
 
 /* Tape timecode (20 bytes). */
 typedef struct TovikTimecode {
-    int32_t size;    /* must be 20 */
-    int32_t format;  /* 1: 30 fps non-drop, 2: 25 fps, 0: other (30 fps drop-frame) */
+    int32_t size;   /* must be 20 */
+    int32_t format; /* 1: 30 fps non-drop, 2: 25 fps, 0: other (30 fps drop-frame) */
     uint16_t hours;
     uint16_t minutes;
     uint16_t seconds;
@@ -44,10 +44,10 @@ typedef struct TovikTimecode {
 /* Device capabilities (20 bytes). */
 typedef struct TovikCapability {
     int32_t size;
-    int32_t unitType;    /* AV/C unit type, 31 when unknown */
-    int32_t deviceType;  /* platform device type, 4999 when unknown */
-    int32_t medium;      /* cassette kind and flags, -1 when unknown */
-    uint32_t transport;  /* bit per implemented transport command */
+    int32_t unitType;   /* AV/C unit type, 31 when unknown */
+    int32_t deviceType; /* platform device type, 4999 when unknown */
+    int32_t medium;     /* cassette kind and flags, -1 when unknown */
+    uint32_t transport; /* bit per implemented transport command */
 } TovikCapability;
 
 typedef struct TovikRect {
@@ -83,9 +83,10 @@ int Tovik_GetCapability(TovikCaptureHandle handle, TovikCapability* capability);
 #define TOVIK_OPEN_PREVIEW 0x1u
 #define TOVIK_OPEN_WRITE 0x2u
 
-/* Posted to the notify window (wParam) when a recording ended because its file could not be
-   written; lParam is the HRESULT that says why (0x80070070: the disk is full). The file holds
-   every frame that reached the disk; Tovik_StopRec finishes it and runs the preview again.
+/* Posted to the notify window (wParam) when a recording ended by itself; lParam is the HRESULT
+   that says why: 0x80070070 the disk is full, 0x80040200 the tape changed to the other DV
+   system (525/625 lines), anything else the file could not be written. The file holds every
+   frame that reached the disk; Tovik_StopRec finishes it and runs the preview again.
    Tovik_GetRecStatus reports such a recording as no longer active. */
 #define TOVIK_EC_RECORDING_STOPPED 0x8001
 
@@ -168,6 +169,11 @@ int TovikFile_GetFrame(TovikFileHandle handle, uint32_t frame, void* video, void
 int TovikFile_GetAudio(TovikFileHandle handle, uint32_t firstSample, uint32_t sampleCount,
                        void* buffer);
 int TovikFile_GetError(TovikFileHandle handle);
+
+/* Why the last TovikFile_Open of the process failed, as TovikFile_GetError(NULL) answers it
+   (0 while none has). Frame access reads 720x480 (525-line) frames only. */
+#define TOVIK_FILE_ERROR_NOT_DV_AVI 1 /* missing, unreadable or not a DV AVI file */
+#define TOVIK_FILE_ERROR_625_LINES 2  /* a 625-line (PAL) file */
 
 /* Render modes: the procedures write into the graph's own buffers and set *size to the bytes
    written; returning 0 ends the stream (both streams for the synchronised procedure). Video:

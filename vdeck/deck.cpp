@@ -25,6 +25,16 @@ std::uint8_t Bcd(int value) {
     return static_cast<std::uint8_t>((value / 10) << 4 | (value % 10));
 }
 
+// Frame labels counted at `rate` labels a second, as HHMMSSFF in binary-coded decimal.
+std::uint32_t CountedTimecode(std::int64_t label, int rate) {
+    const int frames = static_cast<int>(label % rate);
+    const int seconds = static_cast<int>(label / rate % 60);
+    const int minutes = static_cast<int>(label / (rate * 60) % 60);
+    const int hours = static_cast<int>(label / (rate * 3600) % 24);
+    return static_cast<std::uint32_t>(Bcd(hours)) << 24 | Bcd(minutes) << 16 | Bcd(seconds) << 8 |
+           Bcd(frames);
+}
+
 }  // namespace
 
 std::uint32_t DropFrameTimecode(std::int64_t frame) {
@@ -33,17 +43,25 @@ std::uint32_t DropFrameTimecode(std::int64_t frame) {
     std::int64_t tens = frame / perTenMinutes;
     std::int64_t rest = frame % perTenMinutes;
     std::int64_t skipped = 18 * tens + (rest > 1 ? 2 * ((rest - 2) / perMinute) : 0);
-    std::int64_t n = frame + skipped;
-    int frames = static_cast<int>(n % 30);
-    int seconds = static_cast<int>(n / 30 % 60);
-    int minutes = static_cast<int>(n / 1800 % 60);
-    int hours = static_cast<int>(n / 108000 % 24);
-    return static_cast<std::uint32_t>(Bcd(hours)) << 24 | Bcd(minutes) << 16 | Bcd(seconds) << 8 |
-           Bcd(frames);
+    return CountedTimecode(frame + skipped, 30);
 }
 
-Deck::Deck(std::unique_ptr<Tape> tape, std::string name)
-    : tape_(std::move(tape)), name_(std::move(name)) {}
+std::uint32_t Pal25Timecode(std::int64_t frame) {
+    return CountedTimecode(frame, 25);
+}
+
+// The system of the frame under the heads.
+bool Deck::IsPal() const {
+    auto system = tape_ ? tape_->SystemAt(std::int64_t(position_.load())) : std::nullopt;
+    return system.value_or(blankSystem_) == platform::dv::System::Pal625;
+}
+
+double Deck::FramePeriodSeconds() const {
+    return IsPal() ? 1.0 / 25.0 : 1001.0 / 30000.0;
+}
+
+Deck::Deck(std::unique_ptr<Tape> tape, std::string name, platform::dv::System blankSystem)
+    : tape_(std::move(tape)), name_(std::move(name)), blankSystem_(blankSystem) {}
 
 void Deck::SetFaults(const Faults& faults) {
     std::lock_guard lock(mutex_);
@@ -83,7 +101,7 @@ std::uint32_t Deck::TimecodeAt(std::int64_t position) const {
                                                       platform::dv::kPackTimecode))
             return platform::dv::TimecodeFromPack(*pack);
     }
-    return DropFrameTimecode(position);
+    return IsPal() ? Pal25Timecode(position) : DropFrameTimecode(position);
 }
 
 std::vector<std::uint8_t> Deck::Answer(const std::vector<std::uint8_t>& command,
@@ -167,8 +185,9 @@ void Deck::ApplyTransport(std::uint8_t opcode, std::uint8_t operand) {
 
 std::vector<std::uint8_t> Deck::HandleUnit(const std::vector<std::uint8_t>& command) {
     std::uint8_t opcode = command[2];
-    if (command[0] == kAvcStatus && opcode == kOpOutputPlugSignalFormat)
-        return OutputPlugSignalFormat(command);
+    if (command[0] == kAvcStatus &&
+        (opcode == kOpOutputPlugSignalFormat || opcode == kOpInputPlugSignalFormat))
+        return PlugSignalFormat(command);
     if (command[0] != kAvcStatus || (opcode != kOpUnitInfo && opcode != kOpSubunitInfo))
         return Answer(command, kAvcNotImplemented);
     std::vector<std::uint8_t> response = Answer(command, kAvcImplemented);
@@ -185,14 +204,16 @@ std::vector<std::uint8_t> Deck::HandleUnit(const std::vector<std::uint8_t>& comm
     return response;
 }
 
-// Output plug 0 carries SD DV of the 525-60 system (FMT 0x80, FDF 0x00).
-std::vector<std::uint8_t> Deck::OutputPlugSignalFormat(const std::vector<std::uint8_t>& command) {
-    if (faults_.outputInUse) return Answer(command, kAvcRejected);
+// Plug 0 of either direction carries SD DV of the deck's system: FMT 0x80 (DVCR), FDF 0x00 for
+// 525-60 and 0x80 (the 50/60 bit) for 625-50.
+std::vector<std::uint8_t> Deck::PlugSignalFormat(const std::vector<std::uint8_t>& command) {
+    if (faults_.outputInUse && command[2] == kOpOutputPlugSignalFormat)
+        return Answer(command, kAvcRejected);
     std::vector<std::uint8_t> response = Answer(command, kAvcImplemented);
     response.resize(std::max<std::size_t>(response.size(), 8), 0xFF);
     response[3] = 0x00;
     response[4] = 0x80;
-    response[5] = 0x00;
+    response[5] = IsPal() ? 0x80 : 0x00;
     response[6] = response[7] = 0xFF;
     return response;
 }
@@ -229,6 +250,7 @@ TransportState Deck::LastCommand() const {
 }
 
 std::vector<std::vector<std::uint8_t>> Deck::HandleAvc(const std::vector<std::uint8_t>& command) {
+    ++commandsHeard_;
     Faults faults = GetFaults();
     if (faults.silent) return {};
     if (faults.slowAnswerMs > 0)
@@ -288,6 +310,10 @@ std::optional<std::vector<std::uint8_t>> Deck::Tick() {
 void Deck::ReceiveInput(const std::uint8_t* frame, std::size_t size) {
     std::lock_guard lock(mutex_);
     if (!tape_ || state_.opcode != kOpRecord || state_.operand != 0x75) return;
+    // A deck records its own system only; the other one is not written (a real deck shows no
+    // picture for it either).
+    const std::size_t own = IsPal() ? platform::dv::kFrameSize625 : platform::dv::kFrameSize525;
+    if (size != own) return;
     auto at = static_cast<std::int64_t>(position_);
     if (tape_->WriteFrame(at, frame, size)) position_ = static_cast<double>(at + 1);
 }

@@ -2,6 +2,7 @@
 // The deck's core: a tape and a transport that follows the AV/C tape subunit, answering AV/C
 // commands. Time moves only through Tick, one frame period at a time, so tests can drive it.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -39,7 +40,9 @@ struct TransportState {
 
 class Deck {
   public:
-    Deck(std::unique_ptr<Tape> tape, std::string name);
+    // A blank tape is of `blankSystem` until something is recorded onto it.
+    Deck(std::unique_ptr<Tape> tape, std::string name,
+         platform::dv::System blankSystem = platform::dv::System::Ntsc525);
 
     const std::string& Name() const { return name_; }
     void SetFaults(const Faults& faults);
@@ -48,6 +51,8 @@ class Deck {
     // The answers to one AV/C command frame, in order (an INTERIM answer comes before the final
     // one); empty when the deck stays silent.
     std::vector<std::vector<std::uint8_t>> HandleAvc(const std::vector<std::uint8_t>& command);
+    // How many AV/C commands have reached the deck, answered or not.
+    std::uint64_t CommandsHeard() const { return commandsHeard_; }
 
     // Advances the transport by one frame period. Answers the frame the deck puts out in that
     // period (a picture mode), or nothing (stopped, winding).
@@ -62,12 +67,15 @@ class Deck {
     std::int64_t FrameCount() const;
     // HHMMSSFF in binary-coded decimal for the frame under the heads; nullopt without a tape.
     std::optional<std::uint32_t> Timecode() const;
+    // The time of one frame of the tape's system (a blank tape runs at the 525-line rate).
+    double FramePeriodSeconds() const;
+    bool IsPal() const;
 
   private:
     std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& command, std::uint8_t code);
     std::vector<std::uint8_t> HandleTapeStatus(const std::vector<std::uint8_t>& command);
     std::vector<std::uint8_t> HandleUnit(const std::vector<std::uint8_t>& command);
-    std::vector<std::uint8_t> OutputPlugSignalFormat(const std::vector<std::uint8_t>& command);
+    std::vector<std::uint8_t> PlugSignalFormat(const std::vector<std::uint8_t>& command);
     bool Implemented(std::uint8_t opcode, std::uint8_t operand) const;
     void ApplyTransport(std::uint8_t opcode, std::uint8_t operand);
     void StopAt(double position);
@@ -77,16 +85,20 @@ class Deck {
     mutable std::mutex mutex_;
     std::unique_ptr<Tape> tape_;
     std::string name_;
+    platform::dv::System blankSystem_;
     Faults faults_;
     TransportState state_{0xC4, 0x60};
     TransportState lastCommand_{0xC4, 0x60};
-    double position_ = 0;  // frames
-    double speed_ = 0;     // frames per frame period; negative backwards
+    std::atomic<double> position_{0};  // frames; read without the lock for the frame rate
+    double speed_ = 0;                 // frames per frame period; negative backwards
     bool picture_ = false;
     std::uint64_t outputCount_ = 0;
+    std::atomic<std::uint64_t> commandsHeard_{0};
 };
 
 // Frame count -> 0xHHMMSSFF (BCD), NTSC drop-frame counting.
 std::uint32_t DropFrameTimecode(std::int64_t frame);
+// Frame count -> 0xHHMMSSFF (BCD) at 25 frames a second.
+std::uint32_t Pal25Timecode(std::int64_t frame);
 
 }  // namespace vdeck

@@ -17,7 +17,6 @@ using namespace platform::dv1394::deck;
 
 namespace {
 constexpr std::size_t kInputQueue = 2;
-constexpr double kFramePeriodSeconds = 1001.0 / 30000.0;
 }  // namespace
 
 struct DeckServer::Connection {
@@ -190,10 +189,11 @@ void DeckServer::Broadcast(const std::vector<std::uint8_t>& frame) {
 
 void DeckServer::TransportLoop() {
     using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(kFramePeriodSeconds / rate_));
     auto next = Clock::now();
     while (!stopping_) {
+        // The tape's system sets the pace; a blank tape learns it from what it records.
+        const auto period = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(deck_->FramePeriodSeconds() / rate_));
         next += period;
         std::optional<Input> input;
         {

@@ -13,12 +13,18 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--system ntsc|pal]"
+    " [--fault FAULT]...\n"
+    "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k] [--system ntsc|pal]\n"
+    "A virtual DV tape deck: plays the tape file (raw DV frames) to the programs that connect\n"
+    "to it, follows their transport commands and records what they send. --make-tape writes a\n"
+    "test-pattern tape. Ctrl-C ends a running deck.\n"
+    "faults: no-cassette, reject, busy, silent, slow=MS, interim, drop=N, damage=N,\n"
+    "        only=C375,C460,5171 (the commands implemented, opcode and operand)\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: velmora-vdeck --tape FILE [--name NAME] [--rate N] [--fault FAULT]...\n"
-                 "       velmora-vdeck --make-tape FILE --seconds N [--audio 48k|32k]\n"
-                 "faults: no-cassette, reject, busy, silent, slow=MS, interim, drop=N, damage=N,\n"
-                 "        only=C375,C460,5171 (the commands implemented, opcode and operand)\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -52,10 +58,14 @@ bool ParseFault(const std::string& text, vdeck::Faults* faults) {
     return true;
 }
 
-int MakeTape(const std::string& path, int seconds, const std::string& audio) {
-    if (seconds <= 0 || (audio != "48k" && audio != "32k")) return Usage();
+int MakeTape(const std::string& path, int seconds, const std::string& audio,
+             const std::string& system) {
+    if (seconds <= 0 || (audio != "48k" && audio != "32k") || (system != "ntsc" && system != "pal"))
+        return Usage();
     std::string error;
-    if (!vdeck::MakeSampleTape(path, seconds, audio == "32k" ? 32000 : 48000, &error)) {
+    const auto dvSystem =
+        system == "pal" ? platform::dv::System::Pal625 : platform::dv::System::Ntsc525;
+    if (!vdeck::MakeSampleTape(path, seconds, audio == "32k" ? 32000 : 48000, &error, dvSystem)) {
         std::fprintf(stderr, "velmora-vdeck: cannot make the tape %s: %s\n", path.c_str(),
                      error.c_str());
         return 1;
@@ -67,7 +77,7 @@ int MakeTape(const std::string& path, int seconds, const std::string& audio) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string tapePath, makeTape, name, audio = "48k";
+    std::string tapePath, makeTape, name, audio = "48k", system = "ntsc";
     int seconds = 0;
     double rate = 1.0;
     vdeck::Faults faults;
@@ -75,6 +85,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* v = nullptr;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (arg == "--tape" && (v = value()))
             tapePath = v;
         else if (arg == "--make-tape" && (v = value()))
@@ -85,6 +99,8 @@ int main(int argc, char** argv) {
             seconds = std::atoi(v);
         else if (arg == "--audio" && (v = value()))
             audio = v;
+        else if (arg == "--system" && (v = value()))
+            system = v;
         else if (arg == "--rate" && (v = value()))
             rate = std::atof(v);
         else if (arg == "--fault" && (v = value())) {
@@ -92,7 +108,7 @@ int main(int argc, char** argv) {
         } else
             return Usage();
     }
-    if (!makeTape.empty()) return MakeTape(makeTape, seconds, audio);
+    if (!makeTape.empty()) return MakeTape(makeTape, seconds, audio, system);
     if (tapePath.empty() || rate <= 0) return Usage();
 
     std::string error;
@@ -110,7 +126,10 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    auto deck = std::make_shared<vdeck::Deck>(std::move(tape), name);
+    // --system says what a blank tape is; a recorded tape is of the system it holds.
+    auto deck = std::make_shared<vdeck::Deck>(
+        std::move(tape), name,
+        system == "pal" ? platform::dv::System::Pal625 : platform::dv::System::Ntsc525);
     deck->SetFaults(faults);
     vdeck::DeckServer server(deck, vdeck::DeckServer::DefaultSocketPath(name), rate);
     if (!server.Start(&error)) {

@@ -16,7 +16,6 @@ namespace vdeck {
 namespace {
 
 constexpr int kWidth = 720;
-constexpr int kHeight = 480;
 constexpr std::size_t kRow = kWidth * 3;
 
 // A 5 x 7 font for the burnt-in time code: digits and the two separators, one row a byte.
@@ -32,8 +31,9 @@ constexpr std::uint8_t kGlyphs[12][7] = {
 // Picture rows are stored bottom-up; y counts from the top.
 void SetPixel(std::vector<std::uint8_t>& rgb, int x, int y, std::uint8_t r, std::uint8_t g,
               std::uint8_t b) {
-    if (x < 0 || x >= kWidth || y < 0 || y >= kHeight) return;
-    std::uint8_t* p = rgb.data() + (kHeight - 1 - y) * kRow + x * 3;
+    const int height = static_cast<int>(rgb.size() / kRow);
+    if (x < 0 || x >= kWidth || y < 0 || y >= height) return;
+    std::uint8_t* p = rgb.data() + (height - 1 - y) * kRow + x * 3;
     p[0] = b;
     p[1] = g;
     p[2] = r;
@@ -61,16 +61,17 @@ void DrawPicture(std::vector<std::uint8_t>& rgb, std::int64_t frame, std::uint32
     static constexpr std::uint8_t kBars[7][3] = {{192, 192, 192}, {192, 192, 0}, {0, 192, 192},
                                                  {0, 192, 0},     {192, 0, 192}, {192, 0, 0},
                                                  {0, 0, 192}};
+    const int height = static_cast<int>(rgb.size() / kRow);
     for (int x = 0; x < kWidth; ++x) {
         const auto& bar = kBars[((x + frame * 4) / 103) % 7];
-        for (int y = 0; y < kHeight; ++y) SetPixel(rgb, x, y, bar[0], bar[1], bar[2]);
+        for (int y = 0; y < height; ++y) SetPixel(rgb, x, y, bar[0], bar[1], bar[2]);
     }
     FillRect(rgb, static_cast<int>(frame * 6 % (kWidth - 80)), 120, 80, 80, 240, 240, 240);
     char text[16];
-    std::snprintf(text, sizeof text, "%02X:%02X:%02X;%02X", timecode >> 24, timecode >> 16 & 0xFF,
-                  timecode >> 8 & 0xFF, timecode & 0xFF);
-    FillRect(rgb, 150, 370, 420, 70, 0, 0, 0);
-    DrawText(rgb, text, 164, 383, 6);
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X%c%02X", timecode >> 24, timecode >> 16 & 0xFF,
+                  timecode >> 8 & 0xFF, height == 480 ? ';' : ':', timecode & 0xFF);
+    FillRect(rgb, 150, height - 110, 420, 70, 0, 0, 0);
+    DrawText(rgb, text, 164, height - 97, 6);
 }
 
 // A 1 kHz tone at a quarter of full scale on both channels, continuous across frames.
@@ -85,14 +86,17 @@ void Tone(std::vector<std::int16_t>& pcm, int pairs, int sampleRate, std::int64_
 
 }  // namespace
 
-bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::string* error) {
+bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::string* error,
+                    platform::dv::System system) {
     using namespace platform::dv;
-    DvEncoder encoder;
+    const bool pal = system == System::Pal625;
+    DvEncoder encoder(system);
     if (!encoder.IsOpen()) {
         *error = "FFmpeg has no DV encoder";
         return false;
     }
-    const std::int64_t frames = std::llround(seconds * 30000.0 / 1001.0);
+    const double rate = pal ? 25.0 : 30000.0 / 1001.0;
+    const std::int64_t frames = std::llround(seconds * rate);
     std::filesystem::path target(path);
     std::filesystem::path temporary = target;
     temporary += ".part";
@@ -101,23 +105,26 @@ bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::s
         *error = "cannot write " + temporary.string();
         return false;
     }
-    std::vector<std::uint8_t> rgb(kRow * kHeight), frame(kFrameSize525);
+    const std::size_t frameSize = pal ? kFrameSize625 : kFrameSize525;
+    std::vector<std::uint8_t> rgb(kRow * std::size_t(encoder.Height())), frame(frameSize);
     std::vector<std::int16_t> pcm;
     std::int64_t phase = 0;
     AudioWriteFormat format;
     format.sampleRate = sampleRate;
+    // 32 kHz is how camcorders record four channels: 12-bit nonlinear.
+    if (sampleRate == 32000) format.quantization = Quantization::Nonlinear12;
     for (std::int64_t n = 0; n < frames; ++n) {
-        std::uint32_t timecode = DropFrameTimecode(n);
+        std::uint32_t timecode = pal ? Pal25Timecode(n) : DropFrameTimecode(n);
         DrawPicture(rgb, n, timecode);
-        if (encoder.Encode(rgb.data(), rgb.size(), frame.data(), frame.size()) != kFrameSize525) {
+        if (encoder.Encode(rgb.data(), rgb.size(), frame.data(), frame.size()) != frameSize) {
             *error = "the DV encoder failed at frame " + std::to_string(n);
             return false;
         }
-        int pairs = LockedSamplesInFrame(System::Ntsc525, sampleRate, n);
+        int pairs = LockedSamplesInFrame(system, sampleRate, n);
         Tone(pcm, pairs, sampleRate, &phase);
-        std::int64_t second = n * 1001 / 30000;
+        std::int64_t second = pal ? n / 25 : n * 1001 / 30000;
         if (!WriteAudio(frame.data(), frame.size(), format, pcm.data(), pairs, pairs) ||
-            !WriteSubcode(frame.data(), frame.size(), timecode, true, 2026, 12, 8,
+            !WriteSubcode(frame.data(), frame.size(), timecode, !pal, 2026, 12, 8,
                           12 + static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60),
                           static_cast<int>(second % 60))) {
             *error = "cannot write audio or subcode into frame " + std::to_string(n);

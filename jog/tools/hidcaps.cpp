@@ -4,6 +4,7 @@
 // rule that gives the desktop user access to that node only.
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -21,21 +22,24 @@ namespace {
 using platform::hid::Capability;
 using platform::hid::TopLevelCollection;
 
-// Hex byte pairs separated by white space; nothing on anything else.
+int HexDigit(char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+           : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+           : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                                                       : -1;
+}
+
+// Hex byte pairs, separated by white space or run together (as xxd -p writes them); nothing
+// on anything else.
 bool ParseHex(std::istream& in, std::vector<std::uint8_t>& bytes) {
     std::string token;
     while (in >> token) {
-        if (token.size() != 2) return false;
-        unsigned value = 0;
-        for (char c : token) {
-            int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                        : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
-                        : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
-                                                                    : -1;
-            if (digit < 0) return false;
-            value = value * 16 + static_cast<unsigned>(digit);
+        if (token.size() % 2 != 0) return false;
+        for (std::size_t i = 0; i < token.size(); i += 2) {
+            const int high = HexDigit(token[i]), low = HexDigit(token[i + 1]);
+            if (high < 0 || low < 0) return false;
+            bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
         }
-        bytes.push_back(static_cast<std::uint8_t>(value));
     }
     return true;
 }
@@ -115,6 +119,16 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf(
+            "usage: pelko-hidcaps FILE\n"
+            "       pelko-hidcaps --udev NODE\n"
+            "Prints what the HID parser makes of a report descriptor written as hex bytes\n"
+            "(e.g. xxd -p /sys/class/hidraw/hidrawN/device/report_descriptor).\n"
+            "With --udev, for a udev rule: prints VELMORA_JOG_CONTROLLER=1 when the node\n"
+            "(/dev/hidrawN, or a file holding a raw report descriptor) is the jog controller.\n");
+        return 0;
+    }
     if (argc == 3 && std::string_view(argv[1]) == "--udev") return IdentifyForUdev(argv[2]);
     if (argc != 2) return Usage();
     std::ifstream in(argv[1]);

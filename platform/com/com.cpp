@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -43,7 +44,7 @@ std::function<bool(SIZE_T)> g_allocFault;
 
 // Class factory of a built-in class.
 class BuiltinFactory final : public IClassFactory {
-public:
+  public:
     explicit BuiltinFactory(platform::ClassCreateFunction create) : create_(create) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
@@ -61,15 +62,14 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid,
-                                             void** object) override {
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
         return create_(outer, iid, object);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
-private:
+  private:
     ~BuiltinFactory() = default;
     platform::ClassCreateFunction create_;
     std::atomic<ULONG> refs_{1};
@@ -105,7 +105,8 @@ HRESULT LoadServer(const std::string& path, LoadedModule* out) {
     if (!handle) return CO_E_ERRORINDLL;
     LoadedModule module;
     module.handle = handle;
-    module.getClassObject = reinterpret_cast<GetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
+    module.getClassObject =
+        reinterpret_cast<GetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
     module.canUnloadNow = reinterpret_cast<CanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
     if (!module.getClassObject) {
         ::dlclose(handle);
@@ -116,9 +117,45 @@ HRESULT LoadServer(const std::string& path, LoadedModule* out) {
     return S_OK;
 }
 
-HRESULT GetRegisteredClassObject(REFCLSID clsid, REFIID iid, void** object) {
+// The folder of the modules installed with this library: `velmora/` beside it.
+std::filesystem::path InstalledModuleFolder() {
+    Dl_info info{};
+    if (!::dladdr(reinterpret_cast<void*>(&CoInitializeEx), &info) || !info.dli_fname) return {};
+    return std::filesystem::path(info.dli_fname).parent_path() / "velmora";
+}
+
+// Registers the installed modules for this user the first time a class is missing from the
+// registry, so that an installed library works without a registration step. Once a process.
+void RegisterInstalledModulesOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::error_code ec;
+        const auto folder = InstalledModuleFolder();
+        if (folder.empty() || !std::filesystem::is_directory(folder, ec)) return;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+            if (entry.path().extension() != ".so") continue;
+            void* handle = ::dlopen(entry.path().c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!handle) continue;
+            using RegisterFn = HRESULT (*)();
+            if (auto registerServer =
+                    reinterpret_cast<RegisterFn>(::dlsym(handle, "DllRegisterServer")))
+                registerServer();
+            ::dlclose(handle);
+        }
+    });
+}
+
+std::optional<std::string> RegisteredServerPath(REFCLSID clsid) {
     std::string key = "CLSID\\" + platform::FormatGuid(clsid);
-    auto path = platform::ReadRegistryString(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "");
+    return platform::ReadRegistryString(HKEY_CLASSES_ROOT, key + "\\InprocServer32", "");
+}
+
+HRESULT GetRegisteredClassObject(REFCLSID clsid, REFIID iid, void** object) {
+    auto path = RegisteredServerPath(clsid);
+    if (!path || path->empty()) {
+        RegisterInstalledModulesOnce();
+        path = RegisteredServerPath(clsid);
+    }
     if (!path || path->empty()) return REGDB_E_CLASSNOTREG;
     LoadedModule module;
     HRESULT hr = LoadServer(*path, &module);
@@ -146,7 +183,9 @@ HRESULT Shielded(void** object, Body&& body) {
 
 }  // namespace
 
-HRESULT CoInitialize(void* reserved) { return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED); }
+HRESULT CoInitialize(void* reserved) {
+    return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
 
 HRESULT CoInitializeEx(void*, DWORD flags) {
     DWORD model = flags & COINIT_APARTMENTTHREADED;
@@ -173,9 +212,13 @@ void* CoTaskMemAlloc(SIZE_T size) {
     return std::malloc(size ? size : 1);
 }
 
-void* CoTaskMemRealloc(void* block, SIZE_T size) { return std::realloc(block, size ? size : 1); }
+void* CoTaskMemRealloc(void* block, SIZE_T size) {
+    return std::realloc(block, size ? size : 1);
+}
 
-void CoTaskMemFree(void* block) { std::free(block); }
+void CoTaskMemFree(void* block) {
+    std::free(block);
+}
 
 WCHAR* platform::CoTaskMemString(std::u16string_view text) {
     auto* copy = static_cast<WCHAR*>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
@@ -293,7 +336,9 @@ void RegisterBuiltinClass(REFCLSID clsid, ClassCreateFunction create) {
     BuiltinClasses()[clsid] = create;
 }
 
-bool IsComInitialized() { return t_apartment.count > 0; }
+bool IsComInitialized() {
+    return t_apartment.count > 0;
+}
 
 void SetTaskAllocatorFault(std::function<bool(SIZE_T)> shouldFail) {
     std::lock_guard lock(g_faultLock);

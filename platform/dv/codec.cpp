@@ -82,7 +82,12 @@ void LogToDebugOutput(void*, int level, const char* format, va_list args) {
     OutputDebugStringA(line);
 }
 
-CodecContextPtr OpenContext(const AVCodec* codec, bool encoder) {
+// The encoder's picture format for each system: FFmpeg picks the DV profile from it.
+AVPixelFormat EncoderFormat(System system) {
+    return system == System::Pal625 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+}
+
+CodecContextPtr OpenContext(const AVCodec* codec, bool encoder, System system = System::Ntsc525) {
     static std::once_flag logging;
     std::call_once(logging, [] { av_log_set_callback(&LogToDebugOutput); });
     if (!codec) return nullptr;
@@ -90,10 +95,11 @@ CodecContextPtr OpenContext(const AVCodec* codec, bool encoder) {
     if (!context) return nullptr;
     context->thread_count = 1;
     if (encoder) {
+        const bool pal = system == System::Pal625;
         context->width = DvEncoder::kWidth;
-        context->height = DvEncoder::kHeight;
-        context->pix_fmt = AV_PIX_FMT_YUV411P;
-        context->time_base = AVRational{1001, 30000};
+        context->height = pal ? 576 : DvEncoder::kHeight;
+        context->pix_fmt = EncoderFormat(system);
+        context->time_base = pal ? AVRational{1, 25} : AVRational{1001, 30000};
     }
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
     return context;
@@ -174,7 +180,11 @@ bool DvDecoder::Convert(PixelLayout layout, int width, int height, std::uint8_t*
 // ---- encoder ----
 
 struct DvEncoder::State {
-    CodecContextPtr context{OpenContext(avcodec_find_encoder(AV_CODEC_ID_DVVIDEO), true)};
+    explicit State(System system)
+        : format(EncoderFormat(system)),
+          context(OpenContext(avcodec_find_encoder(AV_CODEC_ID_DVVIDEO), true, system)) {}
+    AVPixelFormat format;
+    CodecContextPtr context;
     FramePtr picture{av_frame_alloc()};
     PacketPtr packet{av_packet_alloc()};
     Scaler scaler;
@@ -182,12 +192,13 @@ struct DvEncoder::State {
     bool buffers = false;
 };
 
-DvEncoder::DvEncoder() : state_(std::make_unique<State>()) {
+DvEncoder::DvEncoder(System system)
+    : height_(system == System::Pal625 ? 576 : kHeight), state_(std::make_unique<State>(system)) {
     State& s = *state_;
     if (!s.context || !s.picture) return;
-    s.picture->format = AV_PIX_FMT_YUV411P;
+    s.picture->format = s.format;
     s.picture->width = kWidth;
-    s.picture->height = kHeight;
+    s.picture->height = height_;
     s.buffers = av_frame_get_buffer(s.picture.get(), 0) == 0;
 }
 
@@ -201,15 +212,15 @@ std::size_t DvEncoder::Encode(const std::uint8_t* rgb, std::size_t size, std::ui
                               std::size_t capacity) {
     State& s = *state_;
     const std::size_t row = RowBytes(PixelLayout::Rgb24, kWidth);
-    if (!IsOpen() || !rgb || !out || size < row * kHeight) return 0;
+    const int height = height_;
+    if (!IsOpen() || !rgb || !out || size < row * height) return 0;
     if (av_frame_make_writable(s.picture.get()) < 0) return 0;
-    SwsContext* sws =
-        s.scaler.Get(kWidth, kHeight, AV_PIX_FMT_BGR24, kWidth, kHeight, AV_PIX_FMT_YUV411P);
+    SwsContext* sws = s.scaler.Get(kWidth, height, AV_PIX_FMT_BGR24, kWidth, height, s.format);
     if (!sws) return 0;
     // The picture's top row is the buffer's last.
-    const std::uint8_t* planes[4] = {rgb + row * (kHeight - 1), nullptr, nullptr, nullptr};
+    const std::uint8_t* planes[4] = {rgb + row * (height - 1), nullptr, nullptr, nullptr};
     const int strides[4] = {-static_cast<int>(row), 0, 0, 0};
-    sws_scale(sws, planes, strides, 0, kHeight, s.picture->data, s.picture->linesize);
+    sws_scale(sws, planes, strides, 0, height, s.picture->data, s.picture->linesize);
     s.picture->pts = s.pts++;
     if (avcodec_send_frame(s.context.get(), s.picture.get()) < 0) return 0;
     if (avcodec_receive_packet(s.context.get(), s.packet.get()) < 0) return 0;

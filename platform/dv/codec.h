@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/dv/dif.h"
+
 namespace platform::dv {
 
 // Uncompressed picture layouts: RGB24 and RGB32 rows run bottom-up in blue, green, red (and
@@ -44,22 +46,25 @@ class DvDecoder {
 
 class DvEncoder {
   public:
-    // An encoder of 720 x 480 pictures at 30000/1001 frames a second into 120000-byte frames.
-    DvEncoder();
+    // An encoder of 720 x 480 pictures at 30000/1001 frames a second into 120000-byte frames,
+    // or for the 625-line system of 720 x 576 pictures at 25 frames a second into 144000 bytes.
+    explicit DvEncoder(System system = System::Ntsc525);
     ~DvEncoder();
     DvEncoder(const DvEncoder&) = delete;
     DvEncoder& operator=(const DvEncoder&) = delete;
 
     bool IsOpen() const;
     static constexpr int kWidth = 720;
-    static constexpr int kHeight = 480;
-    // Encodes one bottom-up RGB24 picture of kWidth x kHeight into `out` (at least
-    // kFrameSize525 bytes); answers the frame's size, or 0 on failure.
+    static constexpr int kHeight = 480;  // of the 525-line system
+    int Height() const { return height_; }
+    // Encodes one bottom-up RGB24 picture of kWidth x Height() into `out` (at least a frame of
+    // the system); answers the frame's size, or 0 on failure.
     std::size_t Encode(const std::uint8_t* rgb, std::size_t size, std::uint8_t* out,
                        std::size_t capacity);
 
   private:
     struct State;
+    int height_;
     std::unique_ptr<State> state_;
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/com/com.h"
+#include "platform/filters/dv_types.h"
 #include "platform/kernel/text.h"
 
 namespace platform::dv1394 {
@@ -13,9 +14,6 @@ namespace {
 // through the device enumerator, never by class identifier.
 constexpr CLSID kDvDeviceClass = {
     0x8F4D1E0A, 0x6C2B, 0x4B7E, {0x9A, 0x31, 0xD7, 0xE5, 0xC0, 0xA1, 0xB2, 0xC3}};
-
-constexpr REFERENCE_TIME kNtscFrameTime = 333667;
-constexpr DWORD kDvsdFourcc = 0x64737664;  // 'dvsd'
 
 struct ModeCommand {
     LONG mode;
@@ -85,32 +83,19 @@ CDvOutputPin::CDvOutputPin(CDvDeviceFilter* filter, LPCWSTR name, bool interleav
     : CBaseOutputPin("dv output", filter, filter->StateLock(), nullptr, name),
       interleaved_(interleaved) {}
 
+// The type of the unit's system. The interleaved type's DVINFO says only the system (the 50/60
+// bit of its source packs): the rest comes from the stream itself.
 HRESULT CDvOutputPin::GetMediaType(int position, CMediaType* type) {
     if (position != 0) return VFW_S_NO_MORE_ITEMS;
-    *type = CMediaType(interleaved_ ? &MEDIATYPE_Interleaved : &MEDIATYPE_Video);
-    type->SetSubtype(&MEDIASUBTYPE_dvsd);
-    type->SetSampleSize(kNtscFrameSize);
+    const dv::System system = static_cast<CDvDeviceFilter*>(m_pFilter)->UnitSystem();
     if (interleaved_) {
-        type->SetFormatType(&FORMAT_DvInfo);
-        auto* info = reinterpret_cast<DVINFO*>(type->AllocFormatBuffer(sizeof(DVINFO)));
-        if (!info) return E_OUTOFMEMORY;
-        std::memset(info, 0, sizeof *info);
+        DVINFO info{};
+        if (system == dv::System::Pal625) info.dwDVVAuxSrc = info.dwDVAAuxSrc = 0x00200000;
+        filters::MakeInterleavedType(type, system, info);
     } else {
-        type->SetFormatType(&FORMAT_VideoInfo);
-        auto* video =
-            reinterpret_cast<VIDEOINFOHEADER*>(type->AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
-        if (!video) return E_OUTOFMEMORY;
-        std::memset(video, 0, sizeof *video);
-        video->AvgTimePerFrame = kNtscFrameTime;
-        video->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        video->bmiHeader.biWidth = 720;
-        video->bmiHeader.biHeight = 480;
-        video->bmiHeader.biPlanes = 1;
-        video->bmiHeader.biBitCount = 24;
-        video->bmiHeader.biCompression = kDvsdFourcc;
-        video->bmiHeader.biSizeImage = kNtscFrameSize;
+        filters::MakeDvVideoType(type, system);
     }
-    return S_OK;
+    return type->Format() || type->FormatLength() == 0 ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT CDvOutputPin::CheckMediaType(const CMediaType* type) {
@@ -145,7 +130,8 @@ void CDvOutputPin::Push(const std::uint8_t* frame, std::size_t size, REFERENCE_T
     std::size_t length = std::min<std::size_t>(size, static_cast<std::size_t>(sample->GetSize()));
     std::memcpy(data, frame, length);
     sample->SetActualDataLength(static_cast<LONG>(length));
-    REFERENCE_TIME end = start + kNtscFrameTime;
+    REFERENCE_TIME end = start + filters::FrameTime(size == kPalFrameSize ? dv::System::Pal625
+                                                                          : dv::System::Ntsc525);
     sample->SetTime(&start, &end);
     sample->SetSyncPoint(TRUE);
     Deliver(sample);
@@ -156,9 +142,11 @@ CDvInputPin::CDvInputPin(CDvDeviceFilter* filter)
     : CBaseInputPin("dv input", filter, filter->StateLock(), nullptr, u"DV A/V In"),
       m_pDevice(filter) {}
 
+// DV of the unit's own system: a deck records nothing of the other one.
 HRESULT CDvInputPin::CheckMediaType(const CMediaType* type) {
     bool major = *type->Type() == MEDIATYPE_Interleaved || *type->Type() == MEDIATYPE_Video;
-    return major && *type->Subtype() == MEDIASUBTYPE_dvsd ? S_OK : S_FALSE;
+    if (!major || *type->Subtype() != MEDIASUBTYPE_dvsd) return S_FALSE;
+    return filters::SystemOf(*type) == m_pDevice->UnitSystem() ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT CDvInputPin::Receive(IMediaSample* sample) {
@@ -275,6 +263,11 @@ HRESULT CDvDeviceFilter::Pause() {
         if (m_State == State_Stopped) released_ = false;
     }
     if (m_State == State_Stopped) {
+        const CBasePin* out =
+            interleavedOut_->IsConnected() ? interleavedOut_.get() : videoOut_.get();
+        outputFrameSize_ =
+            out->IsConnected() ? filters::FrameSize(filters::SystemOf(out->CurrentMediaType())) : 0;
+        systemChangeReported_ = false;
         if (input_->IsConnected() && !unit_->StartTransmit()) return VFW_E_RUNTIME_ERROR;
         if (interleavedOut_->IsConnected() || videoOut_->IsConnected()) {
             receiving_ = unit_->StartReceive(
@@ -305,6 +298,15 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
         ++damaged_;
         return;
     }
+    knownSystem_ = 1 + int(size == kPalFrameSize ? dv::System::Pal625 : dv::System::Ntsc525);
+    if (size != outputFrameSize_) {
+        // A tape whose system changes: the outputs are connected for the other one. The frame
+        // is dropped whole, and the graph hears once that the stream changed.
+        ++foreign_;
+        if (!systemChangeReported_.exchange(true) && m_State == State_Running)
+            NotifyEvent(EC_VELMORA_DV_SYSTEM_CHANGED, LONG(size), 0);
+        return;
+    }
     // A live source delivers only while running; paused, the picture is not held back for it.
     if (m_State != State_Running) return;
     REFERENCE_TIME now = 0;
@@ -321,10 +323,21 @@ bool CDvDeviceFilter::OutputPlugInUse() {
     // OUTPUT PLUG SIGNAL FORMAT status of plug 0. Units that do not implement it, or do not
     // answer, are taken as free: most camcorders stream regardless.
     std::vector<std::uint8_t> response;
+    plugAsked_ = true;
     AvcStatus status = Exchange(
         {kAvcStatus, kSubunitUnit, kOpOutputPlugSignalFormat, 0x00, 0xFF, 0xFF, 0xFF, 0xFF},
         &response);
-    return status == AvcStatus::kAnswered && !response.empty() && response[0] == kAvcRejected;
+    if (status != AvcStatus::kAnswered || response.empty()) return false;
+    // FMT 0x80 (DVCR); the 50/60 bit of FDF marks the 625-line system.
+    if (response[0] == kAvcImplemented && response.size() >= 6 && response[4] == 0x80 &&
+        knownSystem_ == 0)
+        knownSystem_ = 1 + int(response[5] & 0x80 ? dv::System::Pal625 : dv::System::Ntsc525);
+    return response[0] == kAvcRejected;
+}
+
+dv::System CDvDeviceFilter::UnitSystem() {
+    if (knownSystem_ == 0 && !plugAsked_) OutputPlugInUse();  // a silent unit is asked once
+    return knownSystem_ == 1 + int(dv::System::Pal625) ? dv::System::Pal625 : dv::System::Ntsc525;
 }
 
 AvcStatus CDvDeviceFilter::Exchange(std::vector<std::uint8_t> command,
@@ -380,6 +393,7 @@ HRESULT CDvDeviceFilter::GetCapability(LONG capability, LONG* value, double*) {
     std::vector<std::uint8_t> response;
     AvcStatus status = Exchange(
         {kAvcStatus, kSubunitUnit, kOpSubunitInfo, 0x07, 0xFF, 0xFF, 0xFF, 0xFF}, &response);
+    if (status == AvcStatus::kTimedOut) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
     if (status != AvcStatus::kAnswered || response.size() < 5 || response[0] != kAvcImplemented)
         return E_FAIL;
     bool camera = false, tape = false;
@@ -419,7 +433,8 @@ HRESULT CDvDeviceFilter::GetTimecode(TIMECODE_SAMPLE* sample) {
     sample->timecode.dwFrames = static_cast<DWORD>(response[7]) << 24 |
                                 static_cast<DWORD>(response[6]) << 16 |
                                 static_cast<DWORD>(response[5]) << 8 | response[4];
-    sample->timecode.wFrameRate = static_cast<WORD>(ED_FORMAT_SMPTE_30DROP);
+    sample->timecode.wFrameRate = static_cast<WORD>(
+        UnitSystem() == dv::System::Pal625 ? ED_FORMAT_SMPTE_25 : ED_FORMAT_SMPTE_30DROP);
     sample->timecode.wFrameFract = 0;
     sample->dwUser = 0;
     REFERENCE_TIME now = 0;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/dv/dif.h"
 #include "platform/dv1394/dv_unit.h"
 #include "platform/media/base/filter.h"
 #include "platform/media/ext_device.h"
@@ -120,11 +121,17 @@ class CDvDeviceFilter final : public CBaseFilter,
     bool WaitUntilRunning();
     void ReleaseWaiters(bool release);
     // True when the unit refuses to tell the format of its output plug: another connection
-    // holds the plug, so a receiver connected now would get nothing.
+    // holds the plug, so a receiver connected now would get nothing. The answer also tells the
+    // unit's system.
     bool OutputPlugInUse();
-    // Frames the outputs could not pass on, and frames that arrived damaged (short).
+    // The DV system of the unit: as its stream last showed, else as its output plug says (asked
+    // once), else the 525-line system.
+    dv::System UnitSystem();
+    // Frames the outputs could not pass on, frames that arrived damaged (short), and whole
+    // frames of the other DV system than the outputs are connected for (never cut to fit).
     long DroppedFrames() const { return dropped_; }
     long DamagedFrames() const { return damaged_; }
+    long ForeignFrames() const { return foreign_; }
     void CountDropped() { ++dropped_; }
 
   private:
@@ -140,6 +147,12 @@ class CDvDeviceFilter final : public CBaseFilter,
     std::unique_ptr<CDvOutputPin> videoOut_;
     std::atomic<long> dropped_{0};
     std::atomic<long> damaged_{0};
+    std::atomic<long> foreign_{0};
+    // What is known of the unit's system: 0 nothing yet, else 1 + the system.
+    std::atomic<int> knownSystem_{0};
+    std::atomic<std::size_t> outputFrameSize_{0};  // of the connected outputs, set on pause
+    std::atomic<bool> systemChangeReported_{false};
+    std::atomic<bool> plugAsked_{false};
     std::atomic<bool> receiving_{false};
 
     std::mutex runLock_;

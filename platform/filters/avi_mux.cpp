@@ -89,6 +89,9 @@ void SetFrameRate(REFERENCE_TIME duration, avi::StreamFormat* f) {
     if (duration >= 333000 && duration <= 334000) {
         f->scale = 1001;
         f->rate = 30000;
+    } else if (duration == 400000) {
+        f->scale = 1;
+        f->rate = 25;
     } else {
         f->scale = std::uint32_t(std::clamp<REFERENCE_TIME>(duration, 1, 0x7FFFFFFF));
         f->rate = std::uint32_t(UNITS);

@@ -1,7 +1,9 @@
 // Default DirectSound Renderer: plays PCM through ALSA's "default" device. The base renderer
-// presents each sample at its time on the graph's clock; the device is opened when the filter
-// leaves Stopped and closed when it stops. When no device can be opened, the filter is a silent
-// sink that still consumes its samples in time, so graphs run on machines without sound.
+// presents each sample at its time on the graph's clock. The device is opened at the stream's
+// format when the first sample arrives, opened again at the new one when a sample brings
+// another format (DV audio at 32 or 44.1 kHz on a pin connected at 48 kHz), and closed when
+// the filter stops. When no device can be opened, the filter is a silent sink that still
+// consumes its samples in time, so graphs run on machines without sound.
 
 #include <alsa/asoundlib.h>
 
@@ -29,17 +31,29 @@ class CDSoundRenderer final : public CBaseRenderer {
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT SetMediaType(const CMediaType* type) override;
     HRESULT DoRenderSample(IMediaSample* sample) override;
-    HRESULT STDMETHODCALLTYPE Pause() override;
+    // Opens the device while paused, so that running starts on time.
+    void OnReceiveFirstSample(IMediaSample*) override;
     HRESULT STDMETHODCALLTYPE Stop() override;
 
   private:
-    void OpenDevice();
+    // Opens the device at the stream's format unless it is open at it (or could not be).
+    void OpenDeviceLocked();
+    void CloseDeviceLocked();
     void CloseDevice();
 
-    WAVEFORMATEX format_{};  // set while stopped
-    std::mutex deviceLock_;  // the device, between the streaming thread and state changes
-    snd_pcm_t* pcm_ = nullptr;
+    // Under deviceLock_, between the streaming thread and state changes.
+    std::mutex deviceLock_;
+    WAVEFORMATEX format_{};        // the stream's format
+    WAVEFORMATEX deviceFormat_{};  // the format the device was last opened at
+    bool opened_ = false;          // opening was tried at deviceFormat_ since the last stop
+    snd_pcm_t* pcm_ = nullptr;     // null: silent
 };
+
+bool SameFormat(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
+    return a.wFormatTag == b.wFormatTag && a.nChannels == b.nChannels &&
+           a.nSamplesPerSec == b.nSamplesPerSec && a.wBitsPerSample == b.wBitsPerSample &&
+           a.nBlockAlign == b.nBlockAlign;
+}
 
 HRESULT CDSoundRenderer::CheckMediaType(const CMediaType* type) {
     if (*type->Type() != MEDIATYPE_Audio || *type->Subtype() != MEDIASUBTYPE_PCM ||
@@ -56,14 +70,19 @@ HRESULT CDSoundRenderer::CheckMediaType(const CMediaType* type) {
 }
 
 HRESULT CDSoundRenderer::SetMediaType(const CMediaType* type) {
-    std::memcpy(&format_, type->Format(),
-                std::min<std::size_t>(type->FormatLength(), sizeof format_));
+    WAVEFORMATEX format{};
+    std::memcpy(&format, type->Format(),
+                std::min<std::size_t>(type->FormatLength(), sizeof format));
+    std::lock_guard lock(deviceLock_);
+    format_ = format;
     return S_OK;
 }
 
-void CDSoundRenderer::OpenDevice() {
-    std::lock_guard lock(deviceLock_);
-    if (pcm_) return;
+void CDSoundRenderer::OpenDeviceLocked() {
+    if (opened_ && SameFormat(deviceFormat_, format_)) return;
+    CloseDeviceLocked();
+    opened_ = true;
+    deviceFormat_ = format_;
     static const bool quiet = (snd_lib_error_set_handler(&IgnoreAlsaError), true);
     (void)quiet;
     snd_pcm_t* pcm = nullptr;
@@ -78,17 +97,22 @@ void CDSoundRenderer::OpenDevice() {
     pcm_ = pcm;
 }
 
-void CDSoundRenderer::CloseDevice() {
-    std::lock_guard lock(deviceLock_);
+void CDSoundRenderer::CloseDeviceLocked() {
+    opened_ = false;
     if (!pcm_) return;
     snd_pcm_drop(pcm_);
     snd_pcm_close(pcm_);
     pcm_ = nullptr;
 }
 
-HRESULT CDSoundRenderer::Pause() {
-    if (IsStopped() && InputPin()->IsConnected()) OpenDevice();
-    return CBaseRenderer::Pause();
+void CDSoundRenderer::CloseDevice() {
+    std::lock_guard lock(deviceLock_);
+    CloseDeviceLocked();
+}
+
+void CDSoundRenderer::OnReceiveFirstSample(IMediaSample*) {
+    std::lock_guard lock(deviceLock_);
+    OpenDeviceLocked();
 }
 
 HRESULT CDSoundRenderer::Stop() {
@@ -102,10 +126,10 @@ HRESULT CDSoundRenderer::Stop() {
 HRESULT CDSoundRenderer::DoRenderSample(IMediaSample* sample) {
     BYTE* data = nullptr;
     LONG length = sample->GetActualDataLength();
-    if (FAILED(sample->GetPointer(&data)) || !data || length <= 0 || format_.nBlockAlign == 0)
-        return S_OK;
+    if (FAILED(sample->GetPointer(&data)) || !data || length <= 0) return S_OK;
     std::lock_guard lock(deviceLock_);
-    if (!pcm_) return S_OK;
+    OpenDeviceLocked();
+    if (!pcm_ || format_.nBlockAlign == 0) return S_OK;
     snd_pcm_uframes_t frames = snd_pcm_uframes_t(length / format_.nBlockAlign);
     while (frames > 0) {
         snd_pcm_sframes_t written = snd_pcm_writei(pcm_, data, frames);

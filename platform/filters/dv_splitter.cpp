@@ -5,6 +5,7 @@
 #include "platform/com/com.h"
 #include "platform/dv/audio.h"
 #include "platform/filters/dv_types.h"
+#include "platform/media/base/output_queue.h"
 
 namespace platform::filters {
 
@@ -83,11 +84,34 @@ class DvSplitter::InputPin final : public CBaseInputPin {
     DvSplitter* splitter_;
 };
 
-class DvSplitter::VideoPin final : public CBaseOutputPin {
+// An output fed through a queue of its own while active: the input's thread only hands samples
+// over, so a paused renderer that holds the video frame it shows never keeps the audio renderer
+// from getting the audio of that frame (and the other way round).
+class DvSplitter::QueuedPin : public CBaseOutputPin {
+  public:
+    QueuedPin(const char* name, DvSplitter* filter, HRESULT* hr, LPCWSTR pinName)
+        : CBaseOutputPin(name, filter, &filter->stateLock_, hr, pinName), queue_(this) {}
+    HRESULT Active() override {
+        HRESULT hr = CBaseOutputPin::Active();
+        if (SUCCEEDED(hr)) queue_.Start();
+        return hr;
+    }
+    // Decommitting first releases an input thread that waits for a buffer.
+    HRESULT Inactive() override {
+        HRESULT hr = CBaseOutputPin::Inactive();
+        queue_.Stop();
+        return hr;
+    }
+    COutputQueue& Queue() { return queue_; }
+
+  private:
+    COutputQueue queue_;
+};
+
+class DvSplitter::VideoPin final : public QueuedPin {
   public:
     VideoPin(DvSplitter* filter, HRESULT* hr)
-        : CBaseOutputPin("DV splitter video", filter, &filter->stateLock_, hr, u"DVVidOut0"),
-          splitter_(filter) {}
+        : QueuedPin("DV splitter video", filter, hr, u"DVVidOut0"), splitter_(filter) {}
     HRESULT CheckConnect(IPin* pin) override {
         if (!splitter_->input_->IsConnected()) return VFW_E_NOT_CONNECTED;
         return CBaseOutputPin::CheckConnect(pin);
@@ -113,11 +137,10 @@ class DvSplitter::VideoPin final : public CBaseOutputPin {
     DvSplitter* splitter_;
 };
 
-class DvSplitter::AudioPin final : public CBaseOutputPin {
+class DvSplitter::AudioPin final : public QueuedPin {
   public:
     AudioPin(DvSplitter* filter, HRESULT* hr)
-        : CBaseOutputPin("DV splitter audio", filter, &filter->stateLock_, hr, u"AudOut00"),
-          splitter_(filter) {}
+        : QueuedPin("DV splitter audio", filter, hr, u"AudOut00"), splitter_(filter) {}
     HRESULT CheckConnect(IPin* pin) override {
         if (!splitter_->input_->IsConnected()) return VFW_E_NOT_CONNECTED;
         return CBaseOutputPin::CheckConnect(pin);
@@ -230,7 +253,7 @@ HRESULT DvSplitter::DeliverVideo(IMediaSample* in, const BYTE* data, LONG length
     out->SetDiscontinuity(in->IsDiscontinuity() == S_OK);
     LONGLONG mediaStart = 0, mediaEnd = 0;
     if (in->GetMediaTime(&mediaStart, &mediaEnd) == S_OK) out->SetMediaTime(&mediaStart, &mediaEnd);
-    hr = video_->Deliver(out);
+    hr = video_->Queue().Receive(out);
     out->Release();
     return hr;
 }
@@ -265,7 +288,7 @@ HRESULT DvSplitter::DeliverAudio(IMediaSample* in, const BYTE* data, LONG length
     out->SetMediaTime(&mediaStart, &mediaEnd);
     audioPosition_ = mediaEnd;
     audioGap_ = false;
-    hr = audio_->Deliver(out);
+    hr = audio_->Queue().Receive(out);
     out->Release();
     return hr;
 }
@@ -274,14 +297,14 @@ HRESULT DvSplitter::EndOfStream() {
     CAutoLock receiving(&receiveLock_);
     HRESULT hr = input_->CheckStreaming();
     if (hr != S_OK) return hr;
-    if (video_->IsConnected()) video_->DeliverEndOfStream();
-    if (audio_->IsConnected()) audio_->DeliverEndOfStream();
+    if (video_->IsConnected()) video_->Queue().EndOfStream();
+    if (audio_->IsConnected()) audio_->Queue().EndOfStream();
     return S_OK;
 }
 
 HRESULT DvSplitter::BeginFlush() {
-    if (video_->IsConnected()) video_->DeliverBeginFlush();
-    if (audio_->IsConnected()) audio_->DeliverBeginFlush();
+    if (video_->IsConnected()) video_->Queue().BeginFlush();
+    if (audio_->IsConnected()) audio_->Queue().BeginFlush();
     return S_OK;
 }
 
@@ -290,8 +313,8 @@ HRESULT DvSplitter::EndFlush() {
         CAutoLock receiving(&receiveLock_);
         ResetStreaming();
     }
-    if (video_->IsConnected()) video_->DeliverEndFlush();
-    if (audio_->IsConnected()) audio_->DeliverEndFlush();
+    if (video_->IsConnected()) video_->Queue().EndFlush();
+    if (audio_->IsConnected()) audio_->Queue().EndFlush();
     return S_OK;
 }
 
@@ -300,8 +323,8 @@ HRESULT DvSplitter::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double
         CAutoLock receiving(&receiveLock_);
         audioPosition_ = 0;
     }
-    if (video_->IsConnected()) video_->DeliverNewSegment(start, stop, rate);
-    if (audio_->IsConnected()) audio_->DeliverNewSegment(start, stop, rate);
+    if (video_->IsConnected()) video_->Queue().NewSegment(start, stop, rate);
+    if (audio_->IsConnected()) audio_->Queue().NewSegment(start, stop, rate);
     return S_OK;
 }
 

@@ -10,6 +10,10 @@
 // (S_FALSE) once every connected output has refused. When the audio's rate differs from the
 // connected audio type, the first sample at the new rate carries the new type. A frame without
 // readable audio sends no audio; the next audio sample is marked as a discontinuity.
+//
+// Threads: each output delivers from a queue with a thread of its own while the filter is
+// active, so a paused graph settles with a frame in both renderers: the video renderer holding
+// its first frame does not hold the input's thread, which goes on to queue that frame's audio.
 
 #include <memory>
 #include <vector>
@@ -31,6 +35,7 @@ class DvSplitter final : public CBaseFilter {
 
   private:
     class InputPin;
+    class QueuedPin;
     class VideoPin;
     class AudioPin;
 

@@ -71,13 +71,22 @@ bool HaveGui() {
     return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
-// Runs `work` on the GUI thread and waits for it. Only with a QApplication.
+// Runs `work` on the GUI thread and waits for it. Only with a QApplication. The hand-off goes
+// through the window messages' queue; Qt's own queue carries it only in a process that has
+// registered no window yet.
 void OnGuiThread(const std::function<void()>& work) {
+    if (platform::RunOnWindowThread(work, true)) return;
     QCoreApplication* app = QCoreApplication::instance();
     if (QThread::currentThread() == app->thread())
         work();
     else
         QMetaObject::invokeMethod(app, work, Qt::BlockingQueuedConnection);
+}
+
+// Runs `work` on the GUI thread later, without waiting. Only with a QApplication.
+void LaterOnGuiThread(std::function<void()> work) {
+    if (platform::RunOnWindowThread(work, false)) return;
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
 }
 
 // The window's properties as the application set them.
@@ -100,6 +109,8 @@ class CVideoRenderer final : public CBaseRenderer, public IVideoWindow {
     HRESULT CheckMediaType(const CMediaType* type) override;
     HRESULT SetMediaType(const CMediaType* type) override;
     HRESULT DoRenderSample(IMediaSample* sample) override;
+    // Paused, the frame the renderer holds is the one on screen.
+    void OnReceiveFirstSample(IMediaSample* sample) override { DoRenderSample(sample); }
     HRESULT STDMETHODCALLTYPE Pause() override;
 
     // IDispatch: no type information.
@@ -276,7 +287,7 @@ CVideoRenderer::~CVideoRenderer() {
     if (QThread::currentThread() == app->thread())
         destroy();
     else
-        QMetaObject::invokeMethod(app, destroy, Qt::QueuedConnection);
+        LaterOnGuiThread(destroy);
 }
 
 HRESULT CVideoRenderer::NonDelegatingQueryInterface(REFIID iid, void** object) {
@@ -345,17 +356,13 @@ void CVideoRenderer::RequestRepaint() {
         if (shared_->repaintPending) return;
         shared_->repaintPending = true;
     }
-    auto shared = shared_;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [shared] {
-            {
-                std::lock_guard lock(shared->lock);
-                shared->repaintPending = false;
-            }
-            if (shared->widget) shared->widget->update();
-        },
-        Qt::QueuedConnection);
+    LaterOnGuiThread([shared = shared_] {
+        {
+            std::lock_guard lock(shared->lock);
+            shared->repaintPending = false;
+        }
+        if (shared->widget) shared->widget->update();
+    });
 }
 
 HRESULT CVideoRenderer::Pause() {
@@ -370,8 +377,7 @@ HRESULT CVideoRenderer::Pause() {
     HRESULT hr = CBaseRenderer::Pause();
     if (show) {
         // Not waited for: the caller may hold locks that the GUI thread needs.
-        auto apply = [shared = shared_, now] { Apply(*shared, now); };
-        QMetaObject::invokeMethod(QCoreApplication::instance(), apply, Qt::QueuedConnection);
+        LaterOnGuiThread([shared = shared_, now] { Apply(*shared, now); });
     }
     return hr;
 }

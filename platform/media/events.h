@@ -36,3 +36,7 @@ inline constexpr LONG EC_TIMECODE_AVAILABLE = 0x30;
 inline constexpr LONG EC_EXTDEVICE_MODE_CHANGE = 0x31;
 inline constexpr LONG EC_STATE_CHANGE = 0x32;
 inline constexpr LONG EC_USER = 0x8000;
+
+// This platform's own: a DV source's stream changed to the other DV system (param1: the new frame
+// size). Frames of that system are not delivered on the outputs connected for the first one.
+inline constexpr LONG EC_VELMORA_DV_SYSTEM_CHANGED = 0x4F00;

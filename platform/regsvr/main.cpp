@@ -14,10 +14,14 @@ namespace {
 
 enum ExitCode { kOk = 0, kUsage = 1, kNotFound = 2, kLoadFailed = 3, kNoEntry = 4, kFailed = 5 };
 
+constexpr const char* kUsageText =
+    "usage: tovik-regsvr MODULE       register the module's classes\n"
+    "       tovik-regsvr -u MODULE    unregister them\n"
+    "The registry is $VELMORA_REGISTRY, else $XDG_DATA_HOME/velmora/registry\n"
+    "(~/.local/share/velmora/registry).\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: tovik-regsvr MODULE       register the module's classes\n"
-                 "       tovik-regsvr -u MODULE    unregister them\n");
+    std::fputs(kUsageText, stderr);
     return kUsage;
 }
 
@@ -27,6 +31,10 @@ int main(int argc, char** argv) {
     bool unregister = false;
     const char* module = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsageText, stdout);
+            return kOk;
+        }
         if (std::strcmp(argv[i], "-u") == 0 && !unregister) {
             unregister = true;
         } else if (!module && argv[i][0] != '-') {
@@ -45,15 +53,13 @@ int main(int argc, char** argv) {
     }
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        std::fprintf(stderr, "tovik-regsvr: %s: cannot load the module: %s\n", module,
-                     ::dlerror());
+        std::fprintf(stderr, "tovik-regsvr: %s: cannot load the module: %s\n", module, ::dlerror());
         return kLoadFailed;
     }
     const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
     auto function = reinterpret_cast<HRESULT (*)()>(::dlsym(handle, entry));
     if (!function) {
-        std::fprintf(stderr, "tovik-regsvr: %s: the module has no %s entry point\n", module,
-                     entry);
+        std::fprintf(stderr, "tovik-regsvr: %s: the module has no %s entry point\n", module, entry);
         ::dlclose(handle);
         return kNoEntry;
     }

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <deque>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -31,6 +32,7 @@ struct PendingMessage {
     WPARAM wParam;
     LPARAM lParam;
     std::shared_ptr<SendReply> reply;
+    std::function<void()> call;  // run on the windows' thread instead of a message
 };
 
 class Dispatcher;
@@ -39,7 +41,7 @@ class Dispatcher;
 // own lock, and Qt only carries a payload-free wake-up to the dispatcher: the hand-off between
 // threads is then ours, in the order the messages were posted.
 class WindowTable {
-public:
+  public:
     // Answers the widget's handle; isNew tells a first registration, needDispatcher that no
     // dispatcher exists yet.
     HWND Register(QWidget* widget, bool* isNew, bool* needDispatcher);
@@ -48,12 +50,18 @@ public:
     bool Known(HWND hwnd);
     bool Post(PendingMessage message);
     std::deque<PendingMessage> TakeQueue();
+    HWND AddSink(std::shared_ptr<platform::MessageSink> sink);
+    void DropSink(HWND hwnd);
+    std::shared_ptr<platform::MessageSink> FindSink(HWND hwnd);
     void SetDispatcher(Dispatcher* dispatcher);
     void DispatcherGone(Dispatcher* dispatcher);
 
-private:
+  private:
+    HWND NextHandle();  // under mutex_
+
     std::mutex mutex_;
     HWND next_ = 0x10;
+    std::unordered_map<HWND, std::shared_ptr<platform::MessageSink>> sinks_;
     std::unordered_map<HWND, QPointer<QWidget>> widgets_;
     std::unordered_map<QWidget*, HWND> handles_;
     Dispatcher* dispatcher_ = nullptr;
@@ -68,7 +76,9 @@ WindowTable& Table() {
 
 void Deliver(const PendingMessage& pending) {
     LRESULT result = 0;
-    if (QWidget* widget = Table().Find(pending.hwnd)) {
+    if (pending.call) {
+        pending.call();
+    } else if (QWidget* widget = Table().Find(pending.hwnd)) {
         WindowMessageEvent event(pending.hwnd, pending.message, pending.wParam, pending.lParam);
         event.setAccepted(false);
         QCoreApplication::sendEvent(widget, &event);
@@ -79,11 +89,11 @@ void Deliver(const PendingMessage& pending) {
 
 // Lives on the windows' thread and hands queued messages to their widgets there.
 class Dispatcher : public QObject {
-public:
+  public:
     Dispatcher() { Table().SetDispatcher(this); }
     ~Dispatcher() override { Table().DispatcherGone(this); }
 
-protected:
+  protected:
     void customEvent(QEvent*) override {
         for (const PendingMessage& pending : Table().TakeQueue()) Deliver(pending);
     }
@@ -95,11 +105,38 @@ HWND WindowTable::Register(QWidget* widget, bool* isNew, bool* needDispatcher) {
     *needDispatcher = dispatcher_ == nullptr;
     if (auto it = handles_.find(widget); it != handles_.end()) return it->second;
     *isNew = true;
-    HWND hwnd = next_++;
-    if (next_ == 0) next_ = 0x10;
+    HWND hwnd = NextHandle();
     widgets_.emplace(hwnd, QPointer<QWidget>(widget));
     handles_.emplace(widget, hwnd);
     return hwnd;
+}
+
+HWND WindowTable::NextHandle() {
+    HWND hwnd = next_++;
+    if (next_ == 0) next_ = 0x10;
+    return hwnd;
+}
+
+HWND WindowTable::AddSink(std::shared_ptr<platform::MessageSink> sink) {
+    std::lock_guard lock(mutex_);
+    HWND hwnd = NextHandle();
+    sinks_.emplace(hwnd, std::move(sink));
+    return hwnd;
+}
+
+void WindowTable::DropSink(HWND hwnd) {
+    std::shared_ptr<platform::MessageSink> gone;
+    std::lock_guard lock(mutex_);
+    if (auto it = sinks_.find(hwnd); it != sinks_.end()) {
+        gone = std::move(it->second);
+        sinks_.erase(it);
+    }
+}
+
+std::shared_ptr<platform::MessageSink> WindowTable::FindSink(HWND hwnd) {
+    std::lock_guard lock(mutex_);
+    auto it = sinks_.find(hwnd);
+    return it == sinks_.end() ? nullptr : it->second;
 }
 
 void WindowTable::Drop(HWND hwnd) {
@@ -123,13 +160,15 @@ QWidget* WindowTable::Find(HWND hwnd) {
 
 bool WindowTable::Known(HWND hwnd) {
     std::lock_guard lock(mutex_);
+    if (sinks_.count(hwnd)) return true;
     auto it = widgets_.find(hwnd);
     return it != widgets_.end() && !it->second.isNull();
 }
 
 bool WindowTable::Post(PendingMessage message) {
     std::lock_guard lock(mutex_);
-    if (!dispatcher_ || widgets_.find(message.hwnd) == widgets_.end()) return false;
+    if (!dispatcher_ || (!message.call && widgets_.find(message.hwnd) == widgets_.end()))
+        return false;
     queue_.push_back(std::move(message));
     if (!wakePosted_) {
         wakePosted_ = true;
@@ -196,17 +235,51 @@ HWND HwndFromWidget(QWidget* widget) {
     return hwnd;
 }
 
-QWidget* WidgetFromHwnd(HWND hwnd) { return Table().Find(hwnd); }
+QWidget* WidgetFromHwnd(HWND hwnd) {
+    return Table().Find(hwnd);
+}
+
+HWND RegisterMessageSink(std::shared_ptr<MessageSink> sink) {
+    return sink ? Table().AddSink(std::move(sink)) : 0;
+}
+
+void DropMessageSink(HWND hwnd) {
+    Table().DropSink(hwnd);
+}
+
+bool RunOnWindowThread(std::function<void()> work, bool wait) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (wait && app && QThread::currentThread() == app->thread()) {
+        work();
+        return true;
+    }
+    auto reply = wait ? std::make_shared<SendReply>() : nullptr;
+    auto answer = reply ? reply->promise.get_future() : std::future<LRESULT>();
+    if (!Table().Post({0, WM_NULL, 0, 0, reply, std::move(work)})) return false;
+    if (wait) answer.get();
+    return true;
+}
+
+void DispatchQueuedMessages() {
+    for (const PendingMessage& pending : Table().TakeQueue()) Deliver(pending);
+}
 
 }  // namespace platform
 
-BOOL IsWindow(HWND hwnd) { return Table().Known(hwnd) ? TRUE : FALSE; }
+BOOL IsWindow(HWND hwnd) {
+    return Table().Known(hwnd) ? TRUE : FALSE;
+}
 
 BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    return Table().Post({hwnd, message, wParam, lParam, nullptr}) ? TRUE : FALSE;
+    if (auto sink = Table().FindSink(hwnd)) {
+        sink->Post(hwnd, message, wParam, lParam);
+        return TRUE;
+    }
+    return Table().Post({hwnd, message, wParam, lParam, nullptr, nullptr}) ? TRUE : FALSE;
 }
 
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (auto sink = Table().FindSink(hwnd)) return sink->Send(hwnd, message, wParam, lParam);
     QWidget* widget = Table().Find(hwnd);
     if (!widget) return 0;
     if (widget->thread() == QThread::currentThread()) {
@@ -217,7 +290,7 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     }
     auto reply = std::make_shared<SendReply>();
     auto answer = reply->promise.get_future();
-    if (!Table().Post({hwnd, message, wParam, lParam, std::move(reply)})) return 0;
+    if (!Table().Post({hwnd, message, wParam, lParam, std::move(reply), nullptr})) return 0;
     return answer.get();
 }
 

@@ -5,6 +5,8 @@
 // (or an event filter installed on it), on the widget's own thread.
 
 #include <QEvent>
+#include <functional>
+#include <memory>
 
 #include "platform/com/types.h"
 
@@ -54,13 +56,13 @@ inline constexpr DWORD WS_SYSMENU = 0x00080000;
 inline constexpr DWORD WS_THICKFRAME = 0x00040000;
 inline constexpr DWORD WS_MINIMIZEBOX = 0x00020000;
 inline constexpr DWORD WS_MAXIMIZEBOX = 0x00010000;
-inline constexpr DWORD WS_OVERLAPPEDWINDOW = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU |
-                                             WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
+inline constexpr DWORD WS_OVERLAPPEDWINDOW =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
 
 // A window message delivered to a widget. A handler that takes it sets the result and accepts
 // the event; SendMessage answers that result.
 class WindowMessageEvent : public QEvent {
-public:
+  public:
     WindowMessageEvent(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     static QEvent::Type EventType();
 
@@ -77,6 +79,31 @@ namespace platform {
 HWND HwndFromWidget(QWidget* widget);
 // The live widget a handle names, or null. Only meaningful on the widget's own thread.
 QWidget* WidgetFromHwnd(HWND hwnd);
+
+// Runs `work` on the windows' thread, through the same queue and lock as posted messages (so
+// the hand-off between threads is ours, not Qt's): queued behind the messages already posted,
+// or at once when `wait` is set and the caller is on that thread. With `wait`, returns once it
+// has run (or been dropped because the windows' thread has gone). False when it cannot be
+// handed over (no window has been registered yet, or the application has gone): `work` does
+// not run.
+bool RunOnWindowThread(std::function<void()> work, bool wait);
+
+// Delivers the messages and calls queued for the windows' thread now. For the windows' thread
+// while it waits for another thread that may be waiting for one of them.
+void DispatchQueuedMessages();
+
+// A window that is no widget: it receives the messages posted or sent to its handle in a
+// queue of its own (the message windows of the C interface). Called on any thread.
+class MessageSink {
+  public:
+    virtual ~MessageSink() = default;
+    virtual void Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+    virtual LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) = 0;
+};
+
+// Gives the sink a handle from the same table as the widgets; DropMessageSink ends it.
+HWND RegisterMessageSink(std::shared_ptr<MessageSink> sink);
+void DropMessageSink(HWND hwnd);
 
 }  // namespace platform
 

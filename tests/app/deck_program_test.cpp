@@ -1,22 +1,17 @@
 // The whole chain with the real deck program: velmora-vdeck runs as its own process, the
 // window drives it, and what the window recorded is checked with ffprobe and ffmpeg.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <QRegularExpression>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <map>
 
+#include "app/strings.h"
 #include "platform/dv/subcode.h"
-#include "tests/app/deck_window_fixture.h"
+#include "tests/app/deck_program_fixture.h"
 #include "tests/support/dv_media.h"
 #include "tests/support/test_filters.h"
-
-extern char** environ;
 
 namespace velmora::test {
 namespace {
@@ -24,52 +19,21 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace ids = app;
 
-// A program run in the background, killed and reaped when the object goes.
-class Process {
-  public:
-    explicit Process(std::vector<std::string> args) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    }
-    ~Process() { Kill(); }
-    bool Running() const { return pid_ > 0; }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
-
-class DeckProgram : public DeckWindowTest {
+class DeckProgram : public DeckProgramTest {
   protected:
     void SetUp() override {
-        DeckWindowTest::SetUp();
-        tapePath_ = runtime_.Path() / "tape.dv";
-        ASSERT_EQ(RunCommand(std::string(VDECK_PATH) + " --make-tape '" + tapePath_.string() +
-                             "' --seconds 16 > /dev/null"),
-                  0);
+        DeckProgramTest::SetUp();
+        StartDeckProgram(TapeSeconds(), DeckOptions());
         tape_ = ReadFileBytes(tapePath_);
         for (std::size_t n = 0; (n + 1) * 120000 <= tape_.size(); ++n) {
             auto pack = platform::dv::FindSubcodePack(tape_.data() + n * 120000, 120000,
                                                       platform::dv::kPackTimecode);
             if (pack) tapeByTimecode_[platform::dv::TimecodeFromPack(*pack)] = n;
         }
-        deck_ = std::make_unique<Process>(std::vector<std::string>{
-            VDECK_PATH, "--tape", tapePath_.string(), "--name", "Program Deck"});
-        ASSERT_TRUE(deck_->Running());
-        const auto socket = runtime_.Path() / "velmora" / "decks";
-        ASSERT_TRUE(ProcessEventsUntil([&] {
-            std::error_code ignored;
-            return std::filesystem::exists(socket, ignored) &&
-                   !std::filesystem::is_empty(socket, ignored);
-        }));
     }
+
+    virtual int TapeSeconds() const { return 16; }
+    virtual std::vector<std::string> DeckOptions() const { return {}; }
 
     // Every frame of the file is a frame of the tape, byte for byte; answers the frame count.
     std::size_t ExpectFramesFromTape(const std::filesystem::path& avi) {
@@ -103,10 +67,8 @@ class DeckProgram : public DeckWindowTest {
         return at->second;
     }
 
-    std::filesystem::path tapePath_;
     Bytes tape_;
     std::map<std::uint32_t, std::size_t> tapeByTimecode_;
-    std::unique_ptr<Process> deck_;
 };
 
 TEST_F(DeckProgram, RecordsTwoNumberedTakesSavesAStillAndNoticesTheDeckGoing) {
@@ -167,6 +129,68 @@ TEST_F(DeckProgram, RecordsTwoNumberedTakesSavesAStillAndNoticesTheDeckGoing) {
     EXPECT_EQ(prompts_.messages.back().text, QStringLiteral("DV機器がオフラインになりました。"));
     EXPECT_EQ(Combo()->currentIndex(), 0);
     EXPECT_FALSE(Item(ids::kIdPlay)->isEnabled());
+}
+
+// A deck that plays at twice the speed fills a small disk in a few seconds, and its tape lasts
+// for the take after that too.
+class FullDisk : public DeckProgram {
+  protected:
+    int TapeSeconds() const override { return 40; }
+    std::vector<std::string> DeckOptions() const override { return {"--rate", "2"}; }
+    // The picture in the preview window, as it is drawn now.
+    QImage PreviewPicture() { return Preview() ? Preview()->grab().toImage() : QImage(); }
+};
+
+// Records through the window onto a 20 MiB file system until it is full.
+TEST_F(FullDisk, TheTakeEndsWithACompleteFileTheUserIsToldAndThePreviewGoesOn) {
+    SmallFileSystem disk(runtime_.Path() / "small", 20);
+    if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+    Connect();
+    Click(ids::kIdPlay);
+    const QString base = QString::fromStdString((disk.Path() / "take").string());
+    prompts_.files.push_back(base + QStringLiteral(".avi"));
+    Click(ids::kIdChooseFile);
+    Click(ids::kIdSerial);
+    Click(ids::kIdRecord);  // "Monitor" is not ticked: the preview pauses while recording
+    ASSERT_TRUE(window_->Recording());
+
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !prompts_.messages.empty(); }, 60s));
+    ASSERT_EQ(prompts_.messages.size(), 1u);
+    EXPECT_EQ(prompts_.messages[0].text,
+              QStringLiteral("ディスクがいっぱいになったため、録画を停止しました。"));
+    EXPECT_EQ(prompts_.messages[0].icon, app::PromptIcon::kError);
+    // The take has ended as a stop ends it.
+    EXPECT_FALSE(window_->Recording());
+    EXPECT_EQ(Button(ids::kIdRecord)->text(), QStringLiteral("●"));
+    EXPECT_EQ(Button(ids::kIdRecord)->toolTip(), app::LoadString(109));
+    EXPECT_EQ(window_->SerialCounter(), 1);
+    EXPECT_EQ(Text(ids::kIdRecordName), base + QStringLiteral("0001.avi"));
+    EXPECT_TRUE(window_->Connected());
+    // The picture moves again.
+    const QImage before = PreviewPicture();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return PreviewPicture() != before; }));
+
+    // The file is complete: its sizes, counts and index agree with the frames on disk, and every
+    // frame is one of the tape's.
+    const auto full = disk.Path() / "take0000.avi";
+    const Bytes file = ReadFileBytes(full);
+    ASSERT_GT(file.size(), 100u * 120000);
+    EXPECT_EQ(Le32At(file, 4), file.size() - 8);
+    const std::size_t onDisk = AviFramesOnDisk(file);
+    EXPECT_EQ(Le32At(file, 48), onDisk);
+    EXPECT_EQ(ProbedVideoFrames(full), onDisk);
+    EXPECT_EQ(ExpectFramesFromTape(full), onDisk);
+
+    // With room again, the next take records.
+    std::filesystem::remove(full);
+    Click(ids::kIdRecord);
+    ASSERT_TRUE(window_->Recording());
+    Wait(1500ms);
+    Click(ids::kIdRecord);
+    EXPECT_EQ(prompts_.messages.size(), 1u);
+    const auto next = disk.Path() / "take0001.avi";
+    EXPECT_GT(ExpectFramesFromTape(next), 20u);
+    EXPECT_EQ(ProbedVideoFrames(next), AviFramesOnDisk(ReadFileBytes(next)));
 }
 
 }  // namespace

@@ -86,8 +86,30 @@ class DeckWindowTest : public ::testing::Test {
     void Wait(std::chrono::milliseconds time) {
         ProcessEventsUntil([] { return false; }, time);
     }
-    void Connect() {
+    // The preview window: the one child of the main window that is not one of its controls.
+    QWidget* Preview() {
+        for (QObject* object : window_->children()) {
+            auto* child = qobject_cast<QWidget*>(object);
+            if (!child || child->isWindow()) continue;
+            bool control = false;
+            for (const auto& t : app::MainWindowControls()) control |= Item(t.id) == child;
+            if (!control) return child;
+        }
+        return nullptr;
+    }
+    // The deck's device calls run on the window's deck worker: waits until it has run every
+    // call handed to it and the window has taken in their answers.
+    void Settle() {
+        EXPECT_TRUE(ProcessEventsUntil([&] { return !window_->DeviceCallsPending(); }));
+        QCoreApplication::processEvents();
+    }
+    // ON, and the wait for the deck's open to succeed or fail.
+    void PressOn() {
         Click(app::kIdConnect);
+        EXPECT_TRUE(ProcessEventsUntil([&] { return !window_->Connecting(); }));
+    }
+    void Connect() {
+        PressOn();
         ASSERT_TRUE(window_->Connected())
             << (prompts_.messages.empty() ? std::string("no message")
                                           : prompts_.messages.back().text.toStdString());

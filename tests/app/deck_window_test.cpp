@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 
 #include "app/dialog_units.h"
 #include "app/hold_button.h"
@@ -52,18 +53,6 @@ class DeckWindow : public DeckWindowTest {
         for (const auto& t : app::MainWindowControls())
             places[t.id] = Item(t.id)->geometry().translated(-origin);
         return places;
-    }
-
-    // The preview window: the one child of the main window that is not one of its controls.
-    QWidget* Preview() {
-        for (QObject* object : window_->children()) {
-            auto* child = qobject_cast<QWidget*>(object);
-            if (!child || child->isWindow()) continue;
-            bool control = false;
-            for (const auto& t : app::MainWindowControls()) control |= Item(t.id) == child;
-            if (!control) return child;
-        }
-        return nullptr;
     }
 
     std::vector<std::unique_ptr<vdeck::DeckServer>> servers_;
@@ -190,7 +179,7 @@ TEST_F(DeckWindow, ConnectingShowsThePreviewAndEveryRelayoutKeepsTheStrip) {
 }
 
 TEST_F(DeckWindow, FailedConnectsSayWhyAndChangeNothing) {
-    Click(ids::kIdConnect);  // no deck at all
+    PressOn();  // no deck at all
     ASSERT_EQ(prompts_.messages.size(), 1u);
     EXPECT_EQ(prompts_.messages[0].text, QStringLiteral("DV機器が見つかりませんでした。"));
     EXPECT_EQ(prompts_.messages[0].icon, PromptIcon::kError);
@@ -198,7 +187,7 @@ TEST_F(DeckWindow, FailedConnectsSayWhyAndChangeNothing) {
     vdeck::Faults busy;
     busy.outputInUse = true;
     StartDeck(busy);
-    Click(ids::kIdConnect);
+    PressOn();
     ASSERT_EQ(prompts_.messages.size(), 2u);
     EXPECT_EQ(prompts_.messages[1].text,
               QStringLiteral("DV機器と接続できませんでした。デバイスが使用中かもしれません。"));
@@ -257,7 +246,10 @@ TEST_F(DeckWindow, HoldButtonsReportPressAndReleaseOnce) {
 TEST_F(DeckWindow, HoldButtonsWindWhileStoppedAndCueWhilePlaying) {
     auto deck = StartDeck();
     Connect();
-    auto state = [&] { return std::pair(deck->LastCommand().opcode, deck->LastCommand().operand); };
+    auto state = [&] {
+        Settle();
+        return std::pair(deck->LastCommand().opcode, deck->LastCommand().operand);
+    };
     QPushButton* forward = Button(ids::kIdFastForward);
     QPushButton* rewind = Button(ids::kIdRewind);
     using S = std::pair<std::uint8_t, std::uint8_t>;
@@ -329,6 +321,7 @@ TEST_F(DeckWindow, DisconnectStopsShrinksAndForgetsTheRecordFile) {
 
     Click(ids::kIdConnect);
     EXPECT_FALSE(window_->Connected());
+    Settle();
     EXPECT_EQ(deck->State().opcode, kWind);
     EXPECT_EQ(deck->State().operand, 0x60);  // stopped
     EXPECT_EQ(Text(ids::kIdRecordName), QString());
@@ -370,6 +363,7 @@ TEST_F(DeckWindow, ExitAsksFirstAndDisconnectsOnYes) {
     EXPECT_FALSE(window_->Connected());
     EXPECT_FALSE(window_->isVisible());
     EXPECT_EQ(window_->result(), QDialog::Rejected);
+    Settle();
     EXPECT_EQ(deck->State().operand, 0x60);
 }
 
@@ -425,6 +419,116 @@ TEST_F(DeckWindow, RecordNamesCountersAndStills) {
     // Cancelling the file dialog changes nothing.
     Click(ids::kIdChooseFile);
     EXPECT_EQ(Text(ids::kIdRecordName), folder + QStringLiteral("/next0001.dvsd"));
+}
+
+// Numbered names are never typed by the user, so they never replace a file: a later sitting
+// that chooses the same name carries on after the takes and stills already there.
+TEST_F(DeckWindow, NumberedTakesAndStillsSkipTheFilesOfEarlierSittings) {
+    StartDeck();
+    Connect();
+    Click(ids::kIdPlay);
+    const auto folder = runtime_.Path();
+    const std::string earlier = "an earlier sitting";
+    auto write = [&](const char* name) { std::ofstream(folder / name) << earlier; };
+    auto kept = [&](const char* name) {
+        auto bytes = ReadFileBytes(folder / name);
+        return std::string(bytes.begin(), bytes.end()) == earlier;
+    };
+    auto isAvi = [&](const char* name) {
+        auto bytes = ReadFileBytes(folder / name);
+        return bytes.size() > 12 && std::string(bytes.begin(), bytes.begin() + 4) == "RIFF";
+    };
+    for (const char* name : {"take0000.avi", "take0001.avi", "take0003.avi", "take0000.bmp"})
+        write(name);
+    const QString base = QString::fromStdString((folder / "take").string());
+
+    prompts_.files.push_back(base + QStringLiteral(".avi"));
+    Click(ids::kIdChooseFile);
+    Click(ids::kIdSerial);
+    EXPECT_EQ(Text(ids::kIdRecordName), base + QStringLiteral("0002.avi"));
+    Click(ids::kIdRecord);
+    ASSERT_TRUE(window_->Recording());
+    Wait(300ms);
+    // The running take keeps its name on display, numbering off and on again included.
+    Click(ids::kIdSerial);
+    Click(ids::kIdSerial);
+    EXPECT_EQ(Text(ids::kIdRecordName), base + QStringLiteral("0002.avi"));
+    Click(ids::kIdRecord);
+    EXPECT_EQ(Text(ids::kIdRecordName), base + QStringLiteral("0004.avi"));
+    Wait(600ms);  // the picture is back after the take
+    Click(ids::kIdSaveStill);
+    EXPECT_EQ(std::filesystem::file_size(folder / "take0001.bmp"), 1036854u);
+
+    // The next sitting: the same name again starts after what is there now.
+    prompts_.files.push_back(base + QStringLiteral(".avi"));
+    Click(ids::kIdChooseFile);
+    EXPECT_EQ(Text(ids::kIdRecordName), base + QStringLiteral("0004.avi"));
+    // A file that turns up after the name was shown is skipped as well.
+    write("take0004.avi");
+    Click(ids::kIdRecord);
+    EXPECT_EQ(Text(ids::kIdRecordName), base + QStringLiteral("0005.avi"));
+    Wait(300ms);
+    Click(ids::kIdRecord);
+    Wait(600ms);
+    Click(ids::kIdSaveStill);
+
+    for (const char* name :
+         {"take0000.avi", "take0001.avi", "take0003.avi", "take0004.avi", "take0000.bmp"})
+        EXPECT_TRUE(kept(name)) << name;
+    EXPECT_TRUE(isAvi("take0002.avi"));
+    EXPECT_TRUE(isAvi("take0005.avi"));
+    EXPECT_EQ(std::filesystem::file_size(folder / "take0002.bmp"), 1036854u);
+}
+
+TEST_F(DeckWindow, ARefusedStartSaysSoAndLeavesTheWindowAsItWas) {
+    StartDeck();
+    Connect();
+    // A folder that does not exist, and a path longer than the toolkit takes.
+    const std::filesystem::path refused[] = {
+        runtime_.Path() / "missing" / "take.avi",
+        runtime_.Path() / std::string(150, 'a') / std::string(150, 'b') / "take.avi"};
+    for (const auto& path : refused) {
+        prompts_.messages.clear();
+        prompts_.files.push_back(QString::fromStdString(path.string()));
+        Click(ids::kIdChooseFile);
+        if (!Check(ids::kIdSerial)->isChecked()) Click(ids::kIdSerial);
+        Click(ids::kIdRecord);
+        EXPECT_FALSE(window_->Recording());
+        ASSERT_EQ(prompts_.messages.size(), 1u);
+        EXPECT_EQ(prompts_.messages[0].text, QStringLiteral("録画を開始できませんでした。"));
+        EXPECT_EQ(prompts_.messages[0].icon, PromptIcon::kError);
+        EXPECT_EQ(Button(ids::kIdRecord)->text(), QStringLiteral("●"));
+        EXPECT_EQ(Button(ids::kIdRecord)->toolTip(), app::LoadString(109));
+        EXPECT_EQ(window_->SerialCounter(), 0);
+    }
+
+    // The next press is a start again, and with a usable file it records.
+    prompts_.messages.clear();
+    prompts_.files.push_back(QString::fromStdString((runtime_.Path() / "take.avi").string()));
+    Click(ids::kIdChooseFile);
+    Click(ids::kIdRecord);
+    EXPECT_TRUE(window_->Recording());
+    EXPECT_TRUE(prompts_.messages.empty());
+}
+
+// The toolkit's notice that it stopped writing a recording, told in the user's language.
+TEST_F(DeckWindow, ARecordingStoppedNoticeSaysWhy) {
+    StartDeck();
+    Connect();
+    const HWND window = platform::HwndFromWidget(window_.get());
+    PostMessage(window, app::WM_DECK_EVENT, TOVIK_EC_RECORDING_STOPPED,
+                HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+    PostMessage(window, app::WM_DECK_EVENT, TOVIK_EC_RECORDING_STOPPED, HRESULT(0x8007001D));
+    PostMessage(window, app::WM_DECK_EVENT, TOVIK_EC_RECORDING_STOPPED, VFW_E_INVALIDMEDIATYPE);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return prompts_.messages.size() == 3; }));
+    EXPECT_EQ(prompts_.messages[0].text,
+              QStringLiteral("ディスクがいっぱいになったため、録画を停止しました。"));
+    EXPECT_EQ(prompts_.messages[0].icon, PromptIcon::kError);
+    EXPECT_EQ(prompts_.messages[1].text,
+              QStringLiteral("ファイルに書き込めないため、録画を停止しました。"));
+    EXPECT_EQ(prompts_.messages[2].text,
+              QStringLiteral("テープの方式(NTSC/PAL)が変わったため、録画を停止しました。"));
+    EXPECT_TRUE(window_->Connected());
 }
 
 TEST_F(DeckWindow, DisconnectDuringARecordingEndsTheRecordingState) {
@@ -490,6 +594,7 @@ class JogBinding : public DeckWindow {
     void Post(WPARAM key, LPARAM pressed = 1) {
         PostMessage(platform::HwndFromWidget(window_.get()), app::WM_JOG_NOTIFY, key, pressed);
         Wait(20ms);
+        Settle();
     }
     std::vector<int> Leds() {
         std::vector<int> values;
@@ -498,6 +603,7 @@ class JogBinding : public DeckWindow {
         return values;
     }
     std::pair<std::uint8_t, std::uint8_t> State() {
+        Settle();
         return {deck_->LastCommand().opcode, deck_->LastCommand().operand};
     }
     using S = std::pair<std::uint8_t, std::uint8_t>;
@@ -593,6 +699,33 @@ TEST_F(JogBinding, KeysRepeatTheButtons) {
     EXPECT_TRUE(window_->Recording());
     Post(0x2003);
     EXPECT_FALSE(window_->Recording());
+}
+
+// What the user ticked stays ticked whatever else the window does: every transport button,
+// hold button and controller key leaves "Monitor" as it is, so the take gets its preview.
+TEST_F(JogBinding, TheMonitorTickSurvivesEveryControl) {
+    Click(ids::kIdMonitor);
+    ASSERT_TRUE(Check(ids::kIdMonitor)->isChecked());
+    auto ticked = [&] { return Check(ids::kIdMonitor)->isChecked(); };
+    for (int id :
+         {ids::kIdPlay, ids::kIdPause, ids::kIdNextFrame, ids::kIdPreviousFrame, ids::kIdStop}) {
+        Click(id);
+        EXPECT_TRUE(ticked()) << id;
+    }
+    for (int id : {ids::kIdFastForward, ids::kIdRewind}) {
+        QTest::mousePress(Button(id), Qt::LeftButton);
+        QTest::mouseRelease(Button(id), Qt::LeftButton);
+        EXPECT_TRUE(ticked()) << id;
+    }
+    for (WPARAM key : {WPARAM(0x5000), WPARAM(0x5000), WPARAM(0x10001), WPARAM(0x10001),
+                       WPARAM(0x10001), WPARAM(0x3000), WPARAM(0x2002), WPARAM(0x3001)}) {
+        Post(key);
+        EXPECT_TRUE(ticked()) << std::hex << key;
+    }
+    SelectSize(3);  // the chosen size stays too
+    Click(ids::kIdPlay);
+    EXPECT_EQ(Combo()->currentIndex(), 3);
+    EXPECT_TRUE(ticked());
 }
 
 TEST_F(JogBinding, TheControllersOwnReportsReachTheWindow) {

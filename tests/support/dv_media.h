@@ -23,4 +23,30 @@ double Psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>&
 // Reads a whole file.
 std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
 
+// The little-endian 32-bit value at `at` of a file's bytes; 0 past the end.
+std::uint32_t Le32At(const std::vector<std::uint8_t>& file, std::size_t at);
+
+// The whole 120000-byte '00dc' chunks in the first 'movi' list of a DV AVI file, walked without
+// the index; a list whose size was never written runs to the end of the file.
+std::size_t AviFramesOnDisk(const std::vector<std::uint8_t>& file);
+
+// The video frames ffprobe decodes in a file.
+std::size_t ProbedVideoFrames(const std::filesystem::path& path);
+
+// A small tmpfs mounted on a folder (created if need be) for as long as the object lives, so
+// that a test can fill a disk. Mounting needs root; Mounted() says whether it worked.
+class SmallFileSystem {
+  public:
+    SmallFileSystem(std::filesystem::path folder, int megabytes);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+    bool Mounted() const { return mounted_; }
+    const std::filesystem::path& Path() const { return folder_; }
+
+  private:
+    std::filesystem::path folder_;
+    bool mounted_ = false;
+};
+
 }  // namespace velmora::test

@@ -164,6 +164,14 @@ void CDVCapture::Post(LONG code, LONG_PTR param1) const {
 void CDVCapture::OnGraphEvent(LONG code, LONG_PTR param1) {
     bool fromRecording = false;
     HRESULT why = S_OK;
+    if (code == EC_VELMORA_DV_SYSTEM_CHANGED) {
+        // The tape went over to the other DV system: none of it reaches the file, which ends
+        // with the last frame of the first one.
+        if (state_ != kCaptureRecording) return;
+        recordEnded_ = VFW_E_INVALIDMEDIATYPE;
+        why = VFW_E_INVALIDMEDIATYPE;
+        fromRecording = true;
+    }
     if (code == EC_ERRORABORT) why = RecordFailure(static_cast<HRESULT>(param1), &fromRecording);
     if (!fromRecording) {
         Post(code, param1);

@@ -85,8 +85,9 @@ class CDVCapture final : public CDirectShow {
     HRESULT RecordFailure(HRESULT error = S_OK, bool* matches = nullptr) const;
     void OnGraphEvent(LONG code, LONG_PTR param1);
     void Post(LONG code, LONG_PTR param1) const;
-    // One raw AV/C exchange through the device filter; false when it did not take place.
-    bool RawCommand(std::uint8_t* buffer, LONG* length);
+    // One raw AV/C exchange through the device filter; false when it did not take place, and
+    // then *timedOut (when given) tells whether the deck left the command unanswered.
+    bool RawCommand(std::uint8_t* buffer, LONG* length, bool* timedOut = nullptr);
     int Shuttle(bool reverse, std::uint32_t level);
     IBaseFilter* FilterAt(int entry) const;
 
@@ -102,6 +103,7 @@ class CDVCapture final : public CDirectShow {
     std::atomic<bool> run_{false};
     std::atomic<std::int32_t> state_{kCaptureClosed};
     std::atomic<bool> recordFailureReported_{false};  // for the recording begun last
+    std::atomic<HRESULT> recordEnded_{S_OK};  // why the stream ended the recording, if it did
 
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<IAMExtTransport> transport_;

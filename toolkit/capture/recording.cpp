@@ -63,6 +63,7 @@ int CDVCapture::StartRec(const char* path, int keepPreview) {
         }
         events_->CancelDefaultHandling(EC_REPAINT);
         recordFailureReported_ = false;
+        recordEnded_ = S_OK;
         // The file opens as the graph runs: a folder that is not there fails here.
         started = SUCCEEDED(control_->Run());
         if (!started) {
@@ -97,7 +98,8 @@ int CDVCapture::GetRecStatus(TovikProgress* progress) {
     progress->active = 0;
     progress->position = 0;
     // A recording whose file could not be written has ended, though the caller has yet to stop it.
-    if (state_ == kCaptureRecording && recordSeeking_ && SUCCEEDED(RecordFailure())) {
+    if (state_ == kCaptureRecording && recordSeeking_ && SUCCEEDED(RecordFailure()) &&
+        SUCCEEDED(recordEnded_.load())) {
         progress->active = 1;
         LONGLONG duration = 0;
         if (SUCCEEDED(recordSeeking_->GetDuration(&duration))) progress->position = duration;

@@ -7,6 +7,8 @@ namespace {
 constexpr LONG kModeShuttle = ED_MODE_SHUTTLE;
 constexpr std::uint8_t kAvcAccepted = 0x09;
 constexpr std::uint8_t kAvcImplemented = 0x0C;
+// What the device filter answers when a deck leaves a command unanswered.
+constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
 int Decimal(DWORD bcd) {
     return static_cast<int>((bcd >> 4 & 0xF) * 10 + (bcd & 0xF));
@@ -27,10 +29,12 @@ constexpr Inquiry kInquiries[] = {
 
 }  // namespace
 
-bool CDVCapture::RawCommand(std::uint8_t* buffer, LONG* length) {
+bool CDVCapture::RawCommand(std::uint8_t* buffer, LONG* length, bool* timedOut) {
     if (!transport_) return false;
-    return SUCCEEDED(transport_->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, length,
-                                                             reinterpret_cast<LPOLESTR*>(buffer)));
+    HRESULT hr = transport_->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, length,
+                                                         reinterpret_cast<LPOLESTR*>(buffer));
+    if (timedOut) *timedOut = hr == kTimedOut;
+    return SUCCEEDED(hr);
 }
 
 int CDVCapture::Shuttle(bool reverse, std::uint32_t level) {
@@ -81,24 +85,31 @@ int CDVCapture::GetTimecode(TovikTimecode* timecode) {
     return 1;
 }
 
+// A deck that leaves one command unanswered is taken to answer none of the rest: the run stops
+// at the first time-out instead of waiting out each of its sixteen exchanges, and what was not
+// asked keeps its "no answer" value (unit type 31, medium -1, no transport bits).
 int CDVCapture::GetCapability(TovikCapability* capability) {
     if (!capability) return 1;
     CLockHolder hold(transportLock_);
+    capability->unitType = 31;
+    capability->medium = -1;
+    capability->transport = 0;
     LONG type = 0;
-    capability->deviceType =
-        device_ && SUCCEEDED(device_->GetCapability(ED_DEVCAP_DEVICE_TYPE, &type, nullptr)) ? type
-                                                                                            : 4999;
+    HRESULT hr = device_ ? device_->GetCapability(ED_DEVCAP_DEVICE_TYPE, &type, nullptr) : E_FAIL;
+    capability->deviceType = SUCCEEDED(hr) ? type : 4999;
+    if (hr == kTimedOut) return 1;
 
+    bool timedOut = false;
     std::uint8_t unitInfo[16] = {0x01, 0xFF, 0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     LONG length = 8;
-    RawCommand(unitInfo, &length);
+    RawCommand(unitInfo, &length, &timedOut);
     capability->unitType = unitInfo[4] >> 3;
+    if (timedOut) return 1;
 
     std::uint8_t buffer[512] = {0x01, 0x20, 0xDA, 0x7F, 0x7F, 0xFF, 0xFF, 0xFF};
     length = 5;
-    capability->medium = -1;
-    if (RawCommand(buffer, &length)) {
+    if (RawCommand(buffer, &length, &timedOut)) {
         std::uint8_t cassette = buffer[3];
         std::int32_t kind = cassette == 0x31   ? 0
                             : cassette == 0x32 ? 0x10000
@@ -112,8 +123,8 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
             capability->medium = kind;
         }
     }
+    if (timedOut) return 1;
 
-    capability->transport = 0;
     std::memset(buffer + 4, 0, sizeof buffer - 4);
     for (const auto& inquiry : kInquiries) {
         buffer[0] = 0x02;
@@ -121,8 +132,9 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
         buffer[2] = inquiry.opcode;
         buffer[3] = inquiry.operand;
         length = 4;
-        if (RawCommand(buffer, &length) && buffer[0] == kAvcImplemented)
+        if (RawCommand(buffer, &length, &timedOut) && buffer[0] == kAvcImplemented)
             capability->transport |= inquiry.bit;
+        if (timedOut) return 1;
     }
     std::uint8_t timecode[512] = {0x01, 0x20, 0x51, 0x71, 0xFF, 0xFF, 0xFF, 0xFF};
     length = 8;

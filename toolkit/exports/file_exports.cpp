@@ -1,6 +1,7 @@
 // The file reader family and the DV tools: check the handle, forward to the object, and never
 // let an exception out.
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -10,12 +11,24 @@
 #include "toolkit/tools/dv_tools.h"
 #include "toolkit/tovik.h"
 
+namespace {
+
+std::atomic<int> g_lastFileOpenError{0};
+
+}  // namespace
+
 extern "C" {
 
 TovikFileHandle TovikFile_Open(const char* fileName, int flags) {
+    g_lastFileOpenError = TOVIK_FILE_ERROR_NOT_DV_AVI;  // until the open succeeds
     return Guard<TovikFileHandle>(nullptr, [&]() -> TovikFileHandle {
         auto reader = std::unique_ptr<CFileReader>(new (std::nothrow) CFileReader);
-        if (!reader || !reader->Open(fileName, flags)) return nullptr;
+        if (!reader) return nullptr;
+        if (!reader->Open(fileName, flags)) {
+            g_lastFileOpenError = reader->OpenError();
+            return nullptr;
+        }
+        g_lastFileOpenError = 0;
         return reader.release();
     });
 }
@@ -46,7 +59,7 @@ int TovikFile_GetAudio(TovikFileHandle handle, uint32_t firstSample, uint32_t sa
 }
 
 int TovikFile_GetError(TovikFileHandle handle) {
-    return handle ? handle->Error() : 0;
+    return handle ? handle->Error() : g_lastFileOpenError.load();
 }
 
 int TovikFile_SetRenderProc(TovikFileHandle handle, TovikRenderProc videoProc, void* videoUser,

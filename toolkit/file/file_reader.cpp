@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/filters/dv_types.h"
 #include "platform/kernel/sync.h"
 #include "platform/kernel/text.h"
 #include "platform/media/formats.h"
@@ -148,14 +149,29 @@ int CFileReader::OpenAccess(const char* fileName) {
     // The null renderers take what comes at once: reads wait for data, never for the clock.
     (*table_)[kAccessVideoNull].filter->SetSyncSource(nullptr);
     (*table_)[kAccessAudioNull].filter->SetSyncSource(nullptr);
-    if (!LoadFile(fileName) || !SetFullDecode() || !ConnectAccess() || !ObtainInterfaces())
+    if (!LoadFile(fileName) || !SetFullDecode() || !ConnectAccess()) return Fail();
+    if (Is625LineFile()) {
+        // Its frames and pictures would not fit the 720x480 buffers this reader fills.
+        openError_ = TOVIK_FILE_ERROR_625_LINES;
         return Fail();
+    }
+    if (!ObtainInterfaces()) return Fail();
     LONGLONG duration = 0;
     seeking_->GetDuration(&duration);
     frameCount_ = static_cast<std::uint32_t>(duration);
     if (AudioAccess()) sampleIndex_.assign(std::size_t{frameCount_} + 1, 0);
     opened_ = true;
     return 1;
+}
+
+bool CFileReader::Is625LineFile() const {
+    IPin* stream = (*table_)[kAccessAviSplitter].pins[1].pin;
+    AM_MEDIA_TYPE type{};
+    if (!stream || FAILED(stream->ConnectionMediaType(&type))) return false;
+    CMediaType connected;
+    const bool copied = SUCCEEDED(connected.Set(type));
+    FreeMediaType(type);
+    return copied && platform::filters::SystemOf(connected) == platform::dv::System::Pal625;
 }
 
 bool CFileReader::LoadFile(const char* fileName) {

@@ -53,6 +53,8 @@ class CFileReader final : public CDirectShow {
     int GetFrame(std::uint32_t frame, void* video, void* audio, int* audioBytes);
     int GetAudio(std::uint32_t first, std::uint32_t count, void* buffer);
     std::int32_t Error() const { return m_nError; }
+    // Why the last Open failed (TOVIK_FILE_ERROR_...).
+    std::int32_t OpenError() const { return openError_; }
 
     // Render modes: the caller's procedures fill the bridges' sample buffers.
     using RenderProc = TovikRenderProc;
@@ -75,6 +77,7 @@ class CFileReader final : public CDirectShow {
     bool LoadFile(const char* fileName);
     bool SetFullDecode();
     bool ConnectAccess();
+    bool Is625LineFile() const;
     bool ObtainInterfaces();
     bool RunToFrame(std::uint32_t frame);
     // Copies the grabber's sample (at most capacity bytes) and says how many bytes it held.
@@ -135,6 +138,7 @@ class CFileReader final : public CDirectShow {
     bool chunksRead_ = false;
     int flags_ = 0;
     bool opened_ = false;
+    std::int32_t openError_ = TOVIK_FILE_ERROR_NOT_DV_AVI;
 
     platform::ComPtr<IMediaSeeking> seeking_;
     platform::ComPtr<ISampleGrabber> videoGrabber_;

@@ -104,7 +104,7 @@ bool CFrameDecoder::QueryInterfaces() {
 
     bridge_ = Query<ITovikSourceBridge>((*table_)[kBridge].filter);
     if (!bridge_) return false;
-    bridge_->SetBufferSize(kDvFrameBytes);
+    bridge_->SetBufferSize(kDvFrameBytes625);  // room for a frame of either system
     bridge_->SetRenderProc(&CFrameDecoder::RenderProc, this);
 
     events_ = Query<IMediaEvent>(m_pGraph);
@@ -122,8 +122,8 @@ LONG CFrameDecoder::RenderProc(BYTE* buffer, LONG* size, void* context) {
         *size = 0;
         return 0;
     }
-    // Never more than the frame holds, nor than the bridge's buffer.
-    const LONG bytes = std::clamp(std::min(*size, self->currentBytes_), LONG{0}, kDvFrameBytes);
+    // Never more than the bridge's buffer holds, nor than the frame has.
+    const LONG bytes = std::clamp(*size, LONG{0}, self->currentFrameBytes_);
     std::memcpy(buffer, self->currentFrame_, static_cast<std::size_t>(bytes));
     *size = bytes;
     self->frameSent_ = true;
@@ -131,10 +131,12 @@ LONG CFrameDecoder::RenderProc(BYTE* buffer, LONG* size, void* context) {
 }
 
 int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG frameBytes,
-                          BYTE* picture, std::int32_t* out) {
-    if (!built_ || !dvType || !dvFrame || !picture) return 0;
+                          BYTE* picture, LONG pictureBytes, std::int32_t* out) {
+    if (!built_ || !dvType || !dvFrame || !picture || frameBytes <= 0 ||
+        frameBytes > kDvFrameBytes625)
+        return 0;
     currentFrame_ = dvFrame;
-    currentBytes_ = std::clamp(frameBytes, LONG{0}, kDvFrameBytes);
+    currentFrameBytes_ = frameBytes;
     frameSent_ = false;
     bridge_->SetMediaType(dvType);
     // Forget the picture of the last still, so only this run's picture can be taken.
@@ -150,7 +152,7 @@ int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG
         events_->WaitForCompletion(kCompletionWaitMs, &code);
     }
     control_->Stop();
-    if (TakePicture(picture) && out) *out = 0;
+    if (TakePicture(picture, pictureBytes) && out) *out = 0;
     DisconnectAll(table_->Entries(), kFilterCount);
     currentFrame_ = nullptr;
     return 1;
@@ -183,11 +185,10 @@ bool CFrameDecoder::ChoosePictureType(CMediaType* type) {
     return false;
 }
 
-bool CFrameDecoder::TakePicture(BYTE* picture) {
+bool CFrameDecoder::TakePicture(BYTE* picture, LONG bytes) {
     LONG needed = 0;
-    if (FAILED(grabber_->GetCurrentBuffer(&needed, nullptr)) || needed != kPictureBytes)
-        return false;
-    LONG size = kPictureBytes;
+    if (FAILED(grabber_->GetCurrentBuffer(&needed, nullptr)) || needed != bytes) return false;
+    LONG size = bytes;
     return SUCCEEDED(grabber_->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(picture)));
 }
 

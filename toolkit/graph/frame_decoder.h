@@ -17,6 +17,10 @@ inline constexpr LONG kDvFrameBytes = 120000;
 inline constexpr LONG kPictureWidth = 720;
 inline constexpr LONG kPictureHeight = 480;
 inline constexpr LONG kPictureBytes = kPictureWidth * kPictureHeight * 3;  // 1036800
+// A 625-line frame and its picture, which only stills written to files take.
+inline constexpr LONG kDvFrameBytes625 = 144000;
+inline constexpr LONG kPictureHeight625 = 576;
+inline constexpr LONG kPictureBytes625 = kPictureWidth * kPictureHeight625 * 3;
 
 // The text shown when the bridge filter cannot be created (it is not registered).
 inline constexpr const char* kBridgeNotFoundMessage =
@@ -30,13 +34,18 @@ class CFrameDecoder : public CDirectShow {
     // Creates the graph and its four filters: 1 when ready, 0 otherwise (also when already
     // built). A bridge filter that cannot be created is reported in a message box.
     int Build();
-    // Decodes one frame (frameBytes bytes of the stream type dvType, at most kDvFrameBytes are
-    // used) into picture (kPictureBytes bytes). Answers 1 after a completed run, 0 when not
-    // built or the chain could not be connected. *out becomes 0 only when a picture was
-    // produced; picture is written only then. A frame that does not decode ends the run as soon
-    // as the decoder has passed it over.
+    // Decodes one frame (frameBytes bytes, of the stream type dvType) into picture
+    // (pictureBytes bytes: a 720 x 480 or 720 x 576 picture for a frame of that system).
+    // Answers 1 after a completed run, 0 when not built or the chain could not be connected.
+    // *out becomes 0 only when a picture of exactly that size was produced; picture is written
+    // only then. A frame that does not decode ends the run as soon as the decoder has passed
+    // it over.
     int Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG frameBytes, BYTE* picture,
-               std::int32_t* out);
+               LONG pictureBytes, std::int32_t* out);
+    // A 525-line frame into a 720 x 480 picture.
+    int Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, BYTE* picture, std::int32_t* out) {
+        return Decode(dvType, dvFrame, kDvFrameBytes, picture, kPictureBytes, out);
+    }
     // Releases what Build made: 0 when not built, 1 otherwise.
     int Teardown();
     bool IsBuilt() const { return built_ != 0; }
@@ -46,13 +55,13 @@ class CFrameDecoder : public CDirectShow {
     bool QueryInterfaces();
     bool ConnectChain();
     bool ChoosePictureType(CMediaType* type);
-    bool TakePicture(BYTE* picture);
+    bool TakePicture(BYTE* picture, LONG bytes);
     void ReleaseAll();
 
     std::unique_ptr<CFilterTable> table_;
     // The still being decoded; set while the graph is stopped, read by the bridge's thread.
     const BYTE* currentFrame_ = nullptr;
-    LONG currentBytes_ = 0;
+    LONG currentFrameBytes_ = 0;
     bool frameSent_ = false;  // the bridge's thread has been handed the frame in this run
     std::int32_t built_ = 0;
     platform::ComPtr<ISampleGrabber> grabber_;

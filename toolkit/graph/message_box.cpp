@@ -1,6 +1,7 @@
 #include "toolkit/graph/message_box.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QThread>
 #include <cstdio>
@@ -13,10 +14,23 @@ namespace {
 std::mutex g_lock;
 MessageBoxFunction g_function;
 
-void DefaultMessageBox(const std::string& text, MessageIcon icon) {
+}  // namespace
+
+bool CanShowMessageBox() {
     auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
-    if (!app || QThread::currentThread() != app->thread()) {
-        std::fprintf(stderr, "%s\n", text.c_str());
+    if (!app || QThread::currentThread() != app->thread()) return false;
+    // These platforms draw into memory or nowhere: nobody could see the box or close it.
+    const QString platformName = QGuiApplication::platformName();
+    return platformName != QLatin1String("offscreen") && platformName != QLatin1String("minimal") &&
+           platformName != QLatin1String("minimalegl");
+}
+
+namespace {
+
+void DefaultMessageBox(const std::string& text, MessageIcon icon) {
+    if (!CanShowMessageBox()) {
+        std::fprintf(stderr, "Tovik: %s\n", text.c_str());
+        std::fflush(stderr);
         return;
     }
     const QString caption = QStringLiteral("Tovik");

@@ -53,6 +53,10 @@ int CFilePlayer::Open(const TovikPlayParams* params, const char* fileName) {
     }
     if (std::int32_t error = BuildGraph(*params, fileName); error != kBuilt) return Fail(error);
 
+    {
+        std::lock_guard lock(restartLock_);
+        closing_ = false;
+    }
     run_ = true;
     eventThread_.Start([this] { EventLoop(); });
     params_ = *params;
@@ -143,6 +147,10 @@ void CFilePlayer::ReleaseInterfaces() {
 
 int CFilePlayer::Close() {
     if (state_ == kPlayerClosed) return 0;
+    {
+        std::lock_guard lock(restartLock_);
+        closing_ = true;
+    }
     control_->Stop();
     LeaveOwner();
     if (run_.exchange(false)) eventThread_.Join();
@@ -162,12 +170,16 @@ int CFilePlayer::Close() {
 void CFilePlayer::EventLoop() {
     PumpGraphEvents(run_, eventHandle_, events_.Get(),
                     [this](LONG code, LONG_PTR param1, LONG_PTR) {
-                        if (code == EC_COMPLETE && loop_) {
-                            Seek(rangeFirst_, rangeLast_);
-                            control_->Run();
-                        }
+                        if (code == EC_COMPLETE && loop_) RestartRange();
                         if (TovikWindow window = notifyWindow_)
                             PostMessage(window, notifyMessage_, static_cast<WPARAM>(code),
                                         static_cast<LPARAM>(param1));
                     });
+}
+
+void CFilePlayer::RestartRange() {
+    std::lock_guard lock(restartLock_);
+    if (closing_) return;
+    Seek(rangeFirst_, rangeLast_);
+    control_->Run();
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "platform/com/com_ptr.h"
 #include "platform/kernel/thread.h"
@@ -60,6 +61,9 @@ class CFilePlayer final : public CDirectShow {
     bool LoadFile(const char* fileName);
     bool ObtainInterfaces(const TovikPlayParams& params);
     void EventLoop();
+    // Starts the play range again at the rate last set, unless Close has begun: Close waits for
+    // a restart under way, and none starts after it, so none runs the graph Close stopped.
+    void RestartRange();
     // Seeks current to the frame given and stop to just after the frame last, so that last is
     // the final frame shown (the platform's stop position is the first frame not delivered).
     HRESULT Seek(std::int64_t current, std::int64_t last);
@@ -88,6 +92,8 @@ class CFilePlayer final : public CDirectShow {
     std::int64_t duration_ = 0;
     HANDLE eventHandle_ = nullptr;
     std::atomic<bool> run_{false};
+    std::mutex restartLock_;  // a loop restart against Close
+    bool closing_ = false;    // under restartLock_
     std::atomic<std::int32_t> state_{kPlayerClosed};
     platform::Thread eventThread_;  // after everything its body touches: it goes first
     tovik::CFrameDecoder decoder_;  // decodes stills; built at open

@@ -1,6 +1,8 @@
 // The player's transport commands as seeks, rates and graph states; positions and the play
 // range; window operations and stills.
 
+#include <limits>
+
 #include "platform/media/ext_device.h"
 #include "toolkit/graph/still.h"
 #include "toolkit/player/file_player.h"
@@ -10,6 +12,15 @@ namespace {
 constexpr double kNormalRate = 1.0;
 constexpr double kFastRate = 2.0;
 constexpr LONG kSettleMilliseconds = 2000;
+
+// The farthest frame a position may name either way: the time of one frame more (a stop
+// position) still fits 64-bit 100-ns units at 25 frames a second, DV's longest frame. No file
+// comes near it (29 000 years); beyond it a position is refused instead of overflowing.
+constexpr std::int64_t kMaxPosition = std::numeric_limits<std::int64_t>::max() / 400000 - 1;
+
+bool Addressable(std::int64_t position) {
+    return position >= -kMaxPosition && position <= kMaxPosition;
+}
 
 }  // namespace
 
@@ -80,14 +91,16 @@ int CFilePlayer::GetCurrentPos(std::int64_t* position) {
 }
 
 int CFilePlayer::SetCurrentPos(std::int64_t position) {
-    if (!IsOpen()) return 0;
+    if (!IsOpen() || !Addressable(position)) return 0;
     HRESULT hr = Seek(position, rangeLast_);
     Settle();
     return SUCCEEDED(hr) ? 1 : 0;
 }
 
-// Stored without a test; it takes effect at the next play, stop, position or loop restart.
+// Stored without a test of the file; it takes effect at the next play, stop, position or loop
+// restart. Only positions beyond any file's reach are refused, and then nothing is stored.
 int CFilePlayer::SetPlayRange(std::int64_t first, std::int64_t last) {
+    if (!Addressable(first) || !Addressable(last)) return 0;
     rangeFirst_ = first;
     rangeLast_ = last;
     return 1;

@@ -77,7 +77,7 @@ void Drop(std::uint8_t* out, const std::uint8_t* in, std::uint32_t s, std::uint3
 }  // namespace
 
 int FrameToTimecode(std::int32_t frame, ToolTimecode* timecode, int code) {
-    if (!timecode) return 0;
+    if (!timecode || frame < 0) return 0;  // frames count from 0
     switch (code) {
         case kRateDropFrame:
             SplitLabels(DropFrameLabel(frame), 30, timecode);

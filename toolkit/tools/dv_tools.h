@@ -14,7 +14,7 @@ inline constexpr int kRateDropFrame = 0;  // 29.97 material, 30 fps labels with 
 inline constexpr int kRateNonDrop = 1;    // 30 fps
 inline constexpr int kRatePal = 2;        // 25 fps
 
-// 1 when filled; 0 for an unknown rate code (timecode untouched).
+// 1 when filled; 0 for an unknown rate code or a negative frame (timecode untouched).
 int FrameToTimecode(std::int32_t frame, ToolTimecode* timecode, int code);
 
 // Writes exactly destinationBytes from the source block; 0 (nothing written) for sizes that are

@@ -56,11 +56,17 @@ CBaseRenderer::CBaseRenderer(REFCLSID clsid, const char* name, IUnknown* outer, 
 
 CBaseRenderer::~CBaseRenderer() = default;
 
-CBasePin* CBaseRenderer::GetPin(int index) { return index == 0 ? m_pInputPin.get() : nullptr; }
+CBasePin* CBaseRenderer::GetPin(int index) {
+    return index == 0 ? m_pInputPin.get() : nullptr;
+}
 
-CRendererInputPin* CBaseRenderer::InputPin() { return m_pInputPin.get(); }
+CRendererInputPin* CBaseRenderer::InputPin() {
+    return m_pInputPin.get();
+}
 
-void CBaseRenderer::WakeAll() { changed_.notify_all(); }
+void CBaseRenderer::WakeAll() {
+    changed_.notify_all();
+}
 
 HRESULT CBaseRenderer::Stop() {
     CAutoLock lock(&m_InterfaceLock);
@@ -76,6 +82,7 @@ HRESULT CBaseRenderer::Stop() {
     if (m_pInputPin->IsConnected()) m_pInputPin->Inactive();
     // Wait for a Receive in progress to notice and leave.
     CAutoLock streaming(&m_RendererLock);
+    RestoreConnectionType();
     return S_OK;
 }
 
@@ -120,16 +127,17 @@ HRESULT CBaseRenderer::GetState(DWORD milliseconds, FILTER_STATE* state) {
     std::unique_lock lock(mutex_);
     *state = m_State;
     if (m_State != State_Paused) return S_OK;
-    bool ready = changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] {
-        return ready_ || m_State != State_Paused;
-    });
+    bool ready = changed_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                   [&] { return ready_ || m_State != State_Paused; });
     *state = m_State;
     return ready ? S_OK : VFW_S_STATE_INTERMEDIATE;
 }
 
 bool CBaseRenderer::WaitForRenderTime(IMediaSample* sample, std::unique_lock<std::mutex>& lock) {
     const std::uint64_t generation = generation_;
-    auto abandoned = [&] { return generation_ != generation || flushing_ || m_State == State_Stopped; };
+    auto abandoned = [&] {
+        return generation_ != generation || flushing_ || m_State == State_Stopped;
+    };
     // Paused: hold the sample until running (or until it is no longer wanted).
     changed_.wait(lock, [&] { return abandoned() || m_State == State_Running; });
     if (abandoned()) return false;
@@ -154,18 +162,45 @@ bool CBaseRenderer::WaitForRenderTime(IMediaSample* sample, std::unique_lock<std
     }
 }
 
+HRESULT CBaseRenderer::TakeSampleType(IMediaSample* sample) {
+    AM_MEDIA_TYPE* carried = nullptr;
+    if (sample->GetMediaType(&carried) != S_OK || !carried) return S_OK;
+    CMediaType type(*carried);
+    DeleteMediaType(carried);
+    if (CheckMediaType(&type) != S_OK) {
+        NotifyEvent(EC_ERRORABORT, VFW_E_TYPE_NOT_ACCEPTED, 0);
+        return VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    typeChanged_ = true;
+    return SetMediaType(&type);
+}
+
+void CBaseRenderer::RestoreConnectionType() {
+    if (!typeChanged_ || !m_pInputPin->IsConnected()) return;
+    typeChanged_ = false;
+    SetMediaType(&m_pInputPin->CurrentMediaType());
+}
+
 HRESULT CBaseRenderer::Receive(IMediaSample* sample) {
     CAutoLock streaming(&m_RendererLock);
     std::unique_lock lock(mutex_);
     if (m_State == State_Stopped) return VFW_E_WRONG_STATE;
     if (flushing_) return S_FALSE;
+    lock.unlock();
+    if (HRESULT hr = TakeSampleType(sample); FAILED(hr)) return hr;
+    lock.lock();
     rendering_ = true;
     if (m_State == State_Paused && !ready_) {
-        ready_ = true;
-        changed_.notify_all();
+        // Ready once the sample is taken in (a video renderer shows it), unless a stop or flush
+        // came meanwhile.
+        const std::uint64_t generation = generation_;
         lock.unlock();
         OnReceiveFirstSample(sample);
         lock.lock();
+        if (generation == generation_) {
+            ready_ = true;
+            changed_.notify_all();
+        }
     }
     bool present = WaitForRenderTime(sample, lock);
     rendering_ = false;
@@ -211,6 +246,7 @@ HRESULT CBaseRenderer::BeginFlush() {
 HRESULT CBaseRenderer::EndFlush() {
     // Wait for a Receive that the flush released, so none straddles the new segment.
     CAutoLock streaming(&m_RendererLock);
+    RestoreConnectionType();
     std::lock_guard lock(mutex_);
     flushing_ = false;
     return S_OK;

@@ -1,5 +1,6 @@
 #include "platform/media/base/source.h"
 
+#include <algorithm>
 #include <cmath>
 
 // ---- CSource ----
@@ -22,6 +23,28 @@ CBasePin* CSource::GetPin(int index) {
     return m_paStreams[index].get();
 }
 
+HRESULT CSource::Pause() {
+    CAutoLock lock(&m_cStateLock);
+    if (m_State == State_Running)
+        pausedStreamTime_ = ElapsedStreamTime();
+    else if (m_State == State_Stopped)
+        pausedStreamTime_ = 0;
+    return CBaseFilter::Pause();
+}
+
+REFERENCE_TIME CSource::ElapsedStreamTime() {
+    switch (State()) {
+        case State_Running: {
+            REFERENCE_TIME now = 0;
+            return SUCCEEDED(StreamTime(now)) ? std::max<REFERENCE_TIME>(now, 0) : kUnboundedTime;
+        }
+        case State_Paused:
+            return pausedStreamTime_;
+        default:
+            return 0;
+    }
+}
+
 HRESULT CSource::AddPin(CSourceStream* pin) {
     CAutoLock lock(&m_cStateLock);
     m_paStreams.emplace_back(pin);
@@ -30,14 +53,15 @@ HRESULT CSource::AddPin(CSourceStream* pin) {
 
 // ---- CSourceStream ----
 
-CSourceStream::CSourceStream(const char* name, HRESULT* result, CSource* filter,
-                             LPCWSTR pinName)
+CSourceStream::CSourceStream(const char* name, HRESULT* result, CSource* filter, LPCWSTR pinName)
     : CBaseOutputPin(name, filter, filter->pStateLock(), result, pinName), m_pFilter(filter) {
     HRESULT hr = filter->AddPin(this);
     if (result) *result = hr;
 }
 
-CSourceStream::~CSourceStream() { StopThread(); }
+CSourceStream::~CSourceStream() {
+    StopThread();
+}
 
 HRESULT CSourceStream::CheckMediaType(const CMediaType* type) {
     CMediaType mine;
@@ -50,7 +74,9 @@ HRESULT CSourceStream::GetMediaType(int position, CMediaType* type) {
     return GetMediaType(type);
 }
 
-HRESULT CSourceStream::GetMediaType(CMediaType*) { return E_UNEXPECTED; }
+HRESULT CSourceStream::GetMediaType(CMediaType*) {
+    return E_UNEXPECTED;
+}
 
 HRESULT CSourceStream::Active() {
     CAutoLock lock(m_pLock);
@@ -193,8 +219,8 @@ HRESULT CSourceSeekingStream::ToMediaTime(LONGLONG value, const GUID& format,
     }
     REFERENCE_TIME frame = FrameDuration();
     if (format != TIME_FORMAT_FRAME || frame <= 0) return E_INVALIDARG;
-    *time = value * frame;
-    return S_OK;
+    // A frame number whose time does not fit is no position of this stream.
+    return __builtin_mul_overflow(value, frame, time) ? E_INVALIDARG : S_OK;
 }
 
 HRESULT CSourceSeekingStream::FromMediaTime(REFERENCE_TIME time, const GUID& format,
@@ -224,7 +250,34 @@ HRESULT CSourceSeekingStream::GetStopPosition(LONGLONG* stop) {
 HRESULT CSourceSeekingStream::GetCurrentPosition(LONGLONG* current) {
     if (!current) return E_POINTER;
     CAutoLock lock(&m_SeekLock);
-    return FromMediaTime(current_, timeFormat_, current);
+    return FromMediaTime(ShownPosition(), timeFormat_, current);
+}
+
+void CSourceSeekingStream::SetCurrentPosition(REFERENCE_TIME position) {
+    current_ = position;
+    if (segmentStarted_) return;
+    segmentStarted_ = true;
+    segmentBase_ = position;
+}
+
+void CSourceSeekingStream::BeginSegment() {
+    CAutoLock lock(&m_SeekLock);
+    current_ = segmentBase_ = m_rtStart;
+    segmentStarted_ = false;
+}
+
+REFERENCE_TIME CSourceSeekingStream::ShownPosition() {
+    const REFERENCE_TIME elapsed = m_pFilter->ElapsedStreamTime();
+    const REFERENCE_TIME delivered = current_;
+    // Without a clock nothing waits for its time: what is delivered is shown.
+    if (elapsed == kUnboundedTime) return delivered;
+    const double played = static_cast<double>(elapsed) * m_dRateSeeking;
+    const double reached = static_cast<double>(segmentBase_) + played;
+    if (m_dRateSeeking > 0)
+        return reached >= static_cast<double>(delivered) ? delivered
+                                                         : static_cast<REFERENCE_TIME>(reached);
+    return reached <= static_cast<double>(delivered) ? delivered
+                                                     : static_cast<REFERENCE_TIME>(reached);
 }
 
 HRESULT CSourceSeekingStream::ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat,
@@ -237,8 +290,8 @@ HRESULT CSourceSeekingStream::ConvertTimeFormat(LONGLONG* target, const GUID* ta
     return FromMediaTime(time, targetFormat ? *targetFormat : timeFormat_, target);
 }
 
-HRESULT CSourceSeekingStream::SetPositions(LONGLONG* current, DWORD currentFlags,
-                                           LONGLONG* stop, DWORD stopFlags) {
+HRESULT CSourceSeekingStream::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
+                                           DWORD stopFlags) {
     DWORD currentMode = currentFlags & AM_SEEKING_PositioningBitsMask;
     DWORD stopMode = stopFlags & AM_SEEKING_PositioningBitsMask;
     if ((currentMode && !current) || (stopMode && !stop)) return E_POINTER;
@@ -252,14 +305,20 @@ HRESULT CSourceSeekingStream::SetPositions(LONGLONG* current, DWORD currentFlags
         if (currentMode) {
             HRESULT hr = ToMediaTime(*current, timeFormat_, &value);
             if (FAILED(hr)) return hr;
-            newStart = currentMode == AM_SEEKING_AbsolutePositioning ? value : newStart + value;
+            if (currentMode == AM_SEEKING_AbsolutePositioning)
+                newStart = value;
+            else if (__builtin_add_overflow(newStart, value, &newStart))
+                return E_INVALIDARG;
         }
         if (stopMode) {
             HRESULT hr = ToMediaTime(*stop, timeFormat_, &value);
             if (FAILED(hr)) return hr;
-            newStop = stopMode == AM_SEEKING_AbsolutePositioning ? value
-                      : stopMode == AM_SEEKING_RelativePositioning ? newStop + value
-                                                                   : newStart + value;
+            const REFERENCE_TIME base =
+                stopMode == AM_SEEKING_RelativePositioning ? newStop : newStart;
+            if (stopMode == AM_SEEKING_AbsolutePositioning)
+                newStop = value;
+            else if (__builtin_add_overflow(base, value, &newStop))
+                return E_INVALIDARG;
         }
         if (newStart < 0 || newStart > duration || newStop < 0) return E_INVALIDARG;
         newStop = std::min(newStop, duration);
@@ -277,7 +336,9 @@ HRESULT CSourceSeekingStream::SetPositions(LONGLONG* current, DWORD currentFlags
 
 void CSourceSeekingStream::Restart() {
     CAutoLock lock(m_pLock);
+    m_pFilter->RestartStreamTime();
     if (!ThreadExists()) {
+        BeginSegment();
         OnSeek();
         return;
     }
@@ -285,10 +346,7 @@ void CSourceSeekingStream::Restart() {
     // old thread may have reported a later position meanwhile: the stream is at the start now.
     DeliverBeginFlush();
     StopThread();
-    {
-        CAutoLock seek(&m_SeekLock);
-        current_ = m_rtStart;
-    }
+    BeginSegment();
     DeliverEndFlush();
     OnSeek();
     // A stream that cannot go on says so, rather than leaving the graph waiting for it.
@@ -296,6 +354,7 @@ void CSourceSeekingStream::Restart() {
 }
 
 HRESULT CSourceSeekingStream::OnThreadStartPlay() {
+    BeginSegment();
     REFERENCE_TIME start, stop;
     double rate;
     {
@@ -326,8 +385,8 @@ HRESULT CSourceSeekingStream::SetRate(double rate) {
     {
         CAutoLock lock(&m_SeekLock);
         if (rate == m_dRateSeeking) return S_OK;
+        m_rtStart = ShownPosition();
         m_dRateSeeking = rate;
-        m_rtStart = current_;
     }
     Restart();  // a new segment with the new rate, from where the stream is now
     return S_OK;

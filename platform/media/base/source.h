@@ -10,24 +10,37 @@
 
 class CSourceStream;
 
+// An elapsed stream time that has no bound: the filter runs without a clock.
+inline constexpr REFERENCE_TIME kUnboundedTime = 0x7FFFFFFFFFFFFFFF;
+
 class CSource : public CBaseFilter {
-public:
+  public:
     CSource(const char* name, IUnknown* outer, REFCLSID clsid, HRESULT* result = nullptr);
     ~CSource() override;
 
     int GetPinCount() override;
     CBasePin* GetPin(int index) override;
+    HRESULT STDMETHODCALLTYPE Pause() override;
     // Takes ownership of a pin; pins call this from their constructor.
     HRESULT AddPin(CSourceStream* pin);
     CCritSec* pStateLock() { return &m_cStateLock; }
 
-protected:
+    // How far the stream has played: running, the clock's time less the start of the run
+    // (kUnboundedTime without a clock); paused, where it stood when it paused; stopped, 0.
+    REFERENCE_TIME ElapsedStreamTime();
+    // A new segment plays from stream time 0 again (the graph runs it from there).
+    void RestartStreamTime() { pausedStreamTime_ = 0; }
+
+  protected:
     CCritSec m_cStateLock;
     std::vector<std::unique_ptr<CSourceStream>> m_paStreams;
+
+  private:
+    std::atomic<REFERENCE_TIME> pausedStreamTime_{0};
 };
 
 class CSourceStream : public CBaseOutputPin {
-public:
+  public:
     CSourceStream(const char* name, HRESULT* result, CSource* filter, LPCWSTR pinName);
     ~CSourceStream() override;
 
@@ -46,7 +59,7 @@ public:
 
     bool ThreadExists() const { return thread_.Joinable(); }
 
-protected:
+  protected:
     // Asks the streaming thread to stop and joins it. Buffers it may wait for must be freed by
     // the caller first (decommit or flush).
     void StopThread();
@@ -59,7 +72,7 @@ protected:
 
     CSource* m_pFilter;
 
-private:
+  private:
     void ThreadProc();
     void DoBufferProcessingLoop();
 
@@ -73,7 +86,7 @@ private:
 // duration. Changing the start while active flushes, restarts the thread and begins a new
 // segment; the derived FillBuffer reads the positions under the seeking lock.
 class CSourceSeekingStream : public CSourceStream, public IMediaSeeking {
-public:
+  public:
     CSourceSeekingStream(const char* name, HRESULT* result, CSource* filter, LPCWSTR pinName);
     DECLARE_IUNKNOWN
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** object) override;
@@ -89,8 +102,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetStopPosition(LONGLONG* stop) override;
     HRESULT STDMETHODCALLTYPE GetCurrentPosition(LONGLONG* current) override;
     HRESULT STDMETHODCALLTYPE ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat,
-                                                LONGLONG source,
-                                                const GUID* sourceFormat) override;
+                                                LONGLONG source, const GUID* sourceFormat) override;
     HRESULT STDMETHODCALLTYPE SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
                                            DWORD stopFlags) override;
     HRESULT STDMETHODCALLTYPE GetPositions(LONGLONG* current, LONGLONG* stop) override;
@@ -99,7 +111,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetRate(double* rate) override;
     HRESULT STDMETHODCALLTYPE GetPreroll(LONGLONG* preroll) override;
 
-protected:
+  protected:
     // The stream's length and frame duration (0: no frames), in media time.
     virtual REFERENCE_TIME Duration() = 0;
     virtual REFERENCE_TIME FrameDuration() { return 0; }
@@ -109,8 +121,9 @@ protected:
     virtual void OnSeek() {}
     // The stop position in media time (the duration until one is set), under m_SeekLock.
     REFERENCE_TIME CurrentStop() { return stopSet_ ? m_rtStop : Duration(); }
-    // The position of the sample being delivered, for GetCurrentPosition.
-    void SetCurrentPosition(REFERENCE_TIME position) { current_ = position; }
+    // The position of the sample being delivered, under m_SeekLock. The first of a segment is
+    // the position that plays at stream time 0.
+    void SetCurrentPosition(REFERENCE_TIME position);
 
     HRESULT OnThreadStartPlay() override;
 
@@ -120,12 +133,20 @@ protected:
     REFERENCE_TIME m_rtStop = 0;
     double m_dRateSeeking = 1.0;
 
-private:
+  private:
     HRESULT ToMediaTime(LONGLONG value, const GUID& format, REFERENCE_TIME* time);
     HRESULT FromMediaTime(REFERENCE_TIME time, const GUID& format, LONGLONG* value);
     void Restart();
+    // The position on show, under m_SeekLock: where the segment began plus the stream time
+    // played at the rate, but never past the sample last delivered. Downstream may hold
+    // samples delivered ahead (a splitter's queues), so the delivered one is not the one shown.
+    REFERENCE_TIME ShownPosition();
+    // A new segment from the start position: nothing of it delivered yet.
+    void BeginSegment();
 
     GUID timeFormat_ = TIME_FORMAT_MEDIA_TIME;
     std::atomic<REFERENCE_TIME> current_{0};
+    REFERENCE_TIME segmentBase_ = 0;  // the position at stream time 0, under m_SeekLock
+    bool segmentStarted_ = false;     // a sample of the segment was delivered, under m_SeekLock
     bool stopSet_ = false;
 };

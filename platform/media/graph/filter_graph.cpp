@@ -192,7 +192,9 @@ HRESULT CFilterGraph::ConnectDirect(IPin* out, IPin* in, const AM_MEDIA_TYPE* ty
     return out->Connect(in, type);
 }
 
-HRESULT CFilterGraph::Connect(IPin* out, IPin* in) { return ConnectDirect(out, in, nullptr); }
+HRESULT CFilterGraph::Connect(IPin* out, IPin* in) {
+    return ConnectDirect(out, in, nullptr);
+}
 
 HRESULT CFilterGraph::Disconnect(IPin* pin) {
     if (!pin) return E_POINTER;
@@ -343,33 +345,25 @@ HRESULT CFilterGraph::StopWhenReady() {
 
 // ---- events ----
 
-void CFilterGraph::Enqueue(const QueuedEvent& event) {
-    HWND window;
-    LONG message;
-    LONG_PTR instance;
-    {
-        std::lock_guard lock(queueLock_);
-        if (notifyFlags_ & AM_MEDIAEVENT_NONOTIFY) return;
-        queue_.push_back(event);
-        SetEvent(eventHandle_);
-        window = notifyWindow_;
-        message = notifyMessage_;
-        instance = notifyInstance_;
-    }
-    if (window) PostMessageW(window, static_cast<UINT>(message), 0, instance);
+CFilterGraph::Notice CFilterGraph::QueueLocked(const QueuedEvent& event) {
+    if (notifyFlags_ & AM_MEDIAEVENT_NONOTIFY) return {};
+    queue_.push_back(event);
+    SetEvent(eventHandle_);
+    return {notifyWindow_, notifyMessage_, notifyInstance_};
 }
 
 HRESULT CFilterGraph::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {
-    bool allDone = false;
+    Notice notice;
     {
         std::lock_guard lock(queueLock_);
         bool defaultHandling = !cancelled_.count(code);
+        bool allDone = false, ended = false;
         // The first ending decides how the run completed: an abort is not overwritten by a
         // renderer that completes afterwards.
         auto complete = [&](LONG how) {
             if (completionCode_ != 0) return;
             completionCode_ = how;
-            completed_.Set();
+            ended = true;
         };
         if (code == EC_COMPLETE && defaultHandling) {
             // Counted per renderer: the application hears once, when the last one is done.
@@ -387,11 +381,13 @@ HRESULT CFilterGraph::Notify(LONG code, LONG_PTR param1, LONG_PTR param2) {
                                        code == EC_DISPLAY_CHANGED || code == EC_SHUTTING_DOWN)) {
             return S_OK;  // handled by the graph: nothing for the application
         }
+        notice = QueueLocked(allDone ? QueuedEvent{EC_COMPLETE, S_OK, 0}
+                                     : QueuedEvent{code, param1, param2});
+        // Only now: whoever WaitForCompletion wakes finds the ending event in the queue.
+        if (ended) completed_.Set();
     }
-    if (allDone)
-        Enqueue({EC_COMPLETE, S_OK, 0});
-    else
-        Enqueue({code, param1, param2});
+    if (notice.window)
+        PostMessageW(notice.window, static_cast<UINT>(notice.message), 0, notice.instance);
     return S_OK;
 }
 
@@ -401,8 +397,7 @@ HRESULT CFilterGraph::GetEventHandle(OAEVENT* handle) {
     return S_OK;
 }
 
-HRESULT CFilterGraph::GetEvent(LONG* code, LONG_PTR* param1, LONG_PTR* param2,
-                               LONG milliseconds) {
+HRESULT CFilterGraph::GetEvent(LONG* code, LONG_PTR* param1, LONG_PTR* param2, LONG milliseconds) {
     if (!code || !param1 || !param2) return E_POINTER;
     *code = 0;
     *param1 = *param2 = 0;
@@ -495,45 +490,36 @@ ComPtr<IMediaSeeking> CFilterGraph::Seeker() const {
     return nullptr;
 }
 
-#define VELMORA_FORWARD_SEEKING(call)          \
-    ComPtr<IMediaSeeking> seeking;             \
-    {                                          \
-        CAutoLock lock(&m_lock);               \
-        seeking = Seeker();                    \
-    }                                          \
-    if (!seeking) return E_NOTIMPL;            \
+#define VELMORA_FORWARD_SEEKING(call) \
+    ComPtr<IMediaSeeking> seeking;    \
+    {                                 \
+        CAutoLock lock(&m_lock);      \
+        seeking = Seeker();           \
+    }                                 \
+    if (!seeking) return E_NOTIMPL;   \
     return seeking->call;
 
-HRESULT CFilterGraph::GetCapabilities(DWORD* c) { VELMORA_FORWARD_SEEKING(GetCapabilities(c)) }
-HRESULT CFilterGraph::CheckCapabilities(DWORD* c) { VELMORA_FORWARD_SEEKING(CheckCapabilities(c)) }
-HRESULT CFilterGraph::IsFormatSupported(const GUID* f) {
-    VELMORA_FORWARD_SEEKING(IsFormatSupported(f))
+HRESULT CFilterGraph::GetCapabilities(DWORD* c){VELMORA_FORWARD_SEEKING(GetCapabilities(c))} HRESULT
+    CFilterGraph::CheckCapabilities(DWORD* c){VELMORA_FORWARD_SEEKING(CheckCapabilities(c))} HRESULT
+    CFilterGraph::IsFormatSupported(const GUID* f){VELMORA_FORWARD_SEEKING(
+        IsFormatSupported(f))} HRESULT CFilterGraph::QueryPreferredFormat(GUID* f){
+        VELMORA_FORWARD_SEEKING(QueryPreferredFormat(f))} HRESULT
+    CFilterGraph::GetTimeFormat(GUID* f){VELMORA_FORWARD_SEEKING(GetTimeFormat(f))} HRESULT
+    CFilterGraph::IsUsingTimeFormat(const GUID* f){VELMORA_FORWARD_SEEKING(
+        IsUsingTimeFormat(f))} HRESULT CFilterGraph::SetTimeFormat(const GUID* f){
+        VELMORA_FORWARD_SEEKING(SetTimeFormat(f))} HRESULT CFilterGraph::GetDuration(LONGLONG* d){
+        VELMORA_FORWARD_SEEKING(GetDuration(d))} HRESULT CFilterGraph::GetStopPosition(LONGLONG* s){
+        VELMORA_FORWARD_SEEKING(GetStopPosition(s))} HRESULT
+    CFilterGraph::GetCurrentPosition(LONGLONG* c){
+        VELMORA_FORWARD_SEEKING(GetCurrentPosition(c))} HRESULT
+    CFilterGraph::ConvertTimeFormat(LONGLONG* t, const GUID* tf, LONGLONG s, const GUID* sf){
+        VELMORA_FORWARD_SEEKING(ConvertTimeFormat(t, tf, s, sf))} HRESULT
+    CFilterGraph::GetPositions(LONGLONG* c, LONGLONG* s){VELMORA_FORWARD_SEEKING(
+        GetPositions(c, s))} HRESULT CFilterGraph::GetAvailable(LONGLONG* e, LONGLONG* l){
+        VELMORA_FORWARD_SEEKING(GetAvailable(e, l))} HRESULT CFilterGraph::GetRate(double* r){
+        VELMORA_FORWARD_SEEKING(GetRate(r))} HRESULT CFilterGraph::GetPreroll(LONGLONG* p) {
+    VELMORA_FORWARD_SEEKING(GetPreroll(p))
 }
-HRESULT CFilterGraph::QueryPreferredFormat(GUID* f) {
-    VELMORA_FORWARD_SEEKING(QueryPreferredFormat(f))
-}
-HRESULT CFilterGraph::GetTimeFormat(GUID* f) { VELMORA_FORWARD_SEEKING(GetTimeFormat(f)) }
-HRESULT CFilterGraph::IsUsingTimeFormat(const GUID* f) {
-    VELMORA_FORWARD_SEEKING(IsUsingTimeFormat(f))
-}
-HRESULT CFilterGraph::SetTimeFormat(const GUID* f) { VELMORA_FORWARD_SEEKING(SetTimeFormat(f)) }
-HRESULT CFilterGraph::GetDuration(LONGLONG* d) { VELMORA_FORWARD_SEEKING(GetDuration(d)) }
-HRESULT CFilterGraph::GetStopPosition(LONGLONG* s) { VELMORA_FORWARD_SEEKING(GetStopPosition(s)) }
-HRESULT CFilterGraph::GetCurrentPosition(LONGLONG* c) {
-    VELMORA_FORWARD_SEEKING(GetCurrentPosition(c))
-}
-HRESULT CFilterGraph::ConvertTimeFormat(LONGLONG* t, const GUID* tf, LONGLONG s,
-                                        const GUID* sf) {
-    VELMORA_FORWARD_SEEKING(ConvertTimeFormat(t, tf, s, sf))
-}
-HRESULT CFilterGraph::GetPositions(LONGLONG* c, LONGLONG* s) {
-    VELMORA_FORWARD_SEEKING(GetPositions(c, s))
-}
-HRESULT CFilterGraph::GetAvailable(LONGLONG* e, LONGLONG* l) {
-    VELMORA_FORWARD_SEEKING(GetAvailable(e, l))
-}
-HRESULT CFilterGraph::GetRate(double* r) { VELMORA_FORWARD_SEEKING(GetRate(r)) }
-HRESULT CFilterGraph::GetPreroll(LONGLONG* p) { VELMORA_FORWARD_SEEKING(GetPreroll(p)) }
 
 #undef VELMORA_FORWARD_SEEKING
 
@@ -559,9 +545,8 @@ HRESULT CFilterGraph::Reposition(Change change) {
 
 HRESULT CFilterGraph::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
                                    DWORD stopFlags) {
-    return Reposition([&](IMediaSeeking* s) {
-        return s->SetPositions(current, currentFlags, stop, stopFlags);
-    });
+    return Reposition(
+        [&](IMediaSeeking* s) { return s->SetPositions(current, currentFlags, stop, stopFlags); });
 }
 
 HRESULT CFilterGraph::SetRate(double rate) {

@@ -18,7 +18,7 @@ class CFilterGraph final : public CUnknown,
                            public IMediaEventEx,
                            public IMediaEventSink,
                            public IMediaSeeking {
-public:
+  public:
     explicit CFilterGraph(IUnknown* outer);
     ~CFilterGraph() override;
     DECLARE_IUNKNOWN
@@ -85,8 +85,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetStopPosition(LONGLONG* stop) override;
     HRESULT STDMETHODCALLTYPE GetCurrentPosition(LONGLONG* current) override;
     HRESULT STDMETHODCALLTYPE ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat,
-                                                LONGLONG source,
-                                                const GUID* sourceFormat) override;
+                                                LONGLONG source, const GUID* sourceFormat) override;
     HRESULT STDMETHODCALLTYPE SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
                                            DWORD stopFlags) override;
     HRESULT STDMETHODCALLTYPE GetPositions(LONGLONG* current, LONGLONG* stop) override;
@@ -95,7 +94,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetRate(double* rate) override;
     HRESULT STDMETHODCALLTYPE GetPreroll(LONGLONG* preroll) override;
 
-private:
+  private:
     struct Member {
         IBaseFilter* filter;  // one reference
         std::u16string name;
@@ -116,7 +115,14 @@ private:
     HRESULT StopLocked();
     // Starts a fresh count of the renderers that must complete.
     void ResetCompletion();
-    void Enqueue(const QueuedEvent& event);
+    // Where an event's arrival is posted (no window: nowhere).
+    struct Notice {
+        HWND window = 0;
+        LONG message = 0;
+        LONG_PTR instance = 0;
+    };
+    // Queues an event, under queueLock_; the caller posts the notice once it lets go.
+    Notice QueueLocked(const QueuedEvent& event);
     platform::ComPtr<IMediaSeeking> Seeker() const;
     // Stops streaming around a change of position or rate, then resumes where the graph was.
     template <typename Change>

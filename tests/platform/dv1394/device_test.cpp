@@ -241,13 +241,23 @@ TEST_F(Device, RawCommandsReturnTheUnitsAnswerInTheSameBuffer) {
 
 TEST_F(Device, ASilentUnitFailsWithinHalfASecond) {
     auto deck = StartDeck("Deck", 2);
-    auto transport = BindDevice(0).As<IAMExtTransport>();
+    auto filter = BindDevice(0);
+    auto transport = filter.As<IAMExtTransport>();
     vdeck::Faults faults;
     faults.silent = true;
     deck->SetFaults(faults);
     auto start = Clock::now();
     EXPECT_TRUE(FAILED(transport->put_Mode(ED_MODE_PLAY)));
     EXPECT_LT(Clock::now() - start, 500ms);
+    // The queries that callers stop at a time-out say it was one.
+    LONG type = 0;
+    EXPECT_EQ(filter.As<IAMExtDevice>()->GetCapability(ED_DEVCAP_DEVICE_TYPE, &type, nullptr),
+              HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    std::uint8_t unitInfo[16] = {0x01, 0xFF, 0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    LONG length = 8;
+    EXPECT_EQ(transport->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, &length,
+                                                     reinterpret_cast<LPOLESTR*>(unitInfo)),
+              HRESULT_FROM_WIN32(ERROR_TIMEOUT));
     faults.silent = false;
     faults.rejectAll = true;
     deck->SetFaults(faults);

@@ -100,6 +100,51 @@ TEST_F(AviSplitterTest, SeekingNToNDeliversExactlyFrameN) {
     }
 }
 
+// A frame number whose time in 100-ns units would not fit 64 bits names no position, even when
+// the product wrapped round would land inside the file.
+TEST_F(AviSplitterTest, FramesWhoseTimeOverflowsAreRefused) {
+    Collected got;
+    ReadGraph r(typeOne_, got.Callback());
+    ASSERT_EQ(r.connected, S_OK);
+    auto seeking = r.Seeking();
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG frameTime = 0;
+    ASSERT_EQ(
+        seeking->ConvertTimeFormat(&frameTime, &TIME_FORMAT_MEDIA_TIME, 1, &TIME_FORMAT_FRAME),
+        S_OK);
+    ASSERT_EQ(frameTime % 2, 1);  // so it has an inverse modulo 2^64
+    std::uint64_t inverse = std::uint64_t(frameTime);
+    for (int i = 0; i < 6; ++i) inverse *= 2 - std::uint64_t(frameTime) * inverse;
+    const auto wrapsTo = [&](LONGLONG time) { return LONGLONG(std::uint64_t(time) * inverse); };
+
+    LONGLONG start = 10, stop = 20;
+    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                                    AM_SEEKING_AbsolutePositioning),
+              S_OK);
+    for (LONGLONG frame : {INT64_MAX, INT64_MIN, INT64_MAX / frameTime + 1,
+                           wrapsTo(12 * frameTime + 5), wrapsTo(59 * frameTime + 1)}) {
+        SCOPED_TRACE(frame);
+        EXPECT_EQ(seeking->SetPositions(&frame, AM_SEEKING_AbsolutePositioning, nullptr, 0),
+                  E_INVALIDARG);
+        EXPECT_EQ(seeking->SetPositions(nullptr, 0, &frame, AM_SEEKING_AbsolutePositioning),
+                  E_INVALIDARG);
+        LONGLONG converted = 0;
+        EXPECT_EQ(seeking->ConvertTimeFormat(&converted, &TIME_FORMAT_MEDIA_TIME, frame,
+                                             &TIME_FORMAT_FRAME),
+                  E_INVALIDARG);
+    }
+    // Relative positions whose sum would not fit.
+    LONGLONG far = INT64_MAX / frameTime;
+    EXPECT_EQ(seeking->SetPositions(&far, AM_SEEKING_RelativePositioning, nullptr, 0),
+              E_INVALIDARG);
+    EXPECT_EQ(seeking->SetPositions(nullptr, 0, &far, AM_SEEKING_RelativePositioning),
+              E_INVALIDARG);
+    LONGLONG current = -1, last = -1;
+    ASSERT_EQ(seeking->GetPositions(&current, &last), S_OK);
+    EXPECT_EQ(current, 10);
+    EXPECT_EQ(last, 20);
+}
+
 TEST_F(AviSplitterTest, RatesPlayFasterAndBackwards) {
     Collected got;
     ReadGraph r(typeOne_, got.Callback());

@@ -111,6 +111,38 @@ TEST(Window, SendMessageRunsOnTheWindowsThreadAndAnswersItsResult) {
     EXPECT_TRUE(widget.received[1].onOwnThread);
 }
 
+// Calls handed to the windows' thread run there, in order with the messages posted before them;
+// a waiting caller returns once its call has run, and the windows' thread can let calls through
+// while it waits itself.
+TEST(Window, CallsRunOnTheWindowsThreadInOrderWithMessages) {
+    RecordingWidget widget;
+    HWND hwnd = platform::HwndFromWidget(&widget);
+    std::vector<int> order;  // the windows' thread's alone
+    bool ranHere = false;
+    EXPECT_TRUE(platform::RunOnWindowThread([&] { ranHere = true; }, true));  // at once here
+    EXPECT_TRUE(ranHere);
+
+    std::atomic<bool> returned{false};
+    platform::Thread worker([&] {
+        PostMessage(hwnd, WM_TEST, 0, 1);
+        platform::RunOnWindowThread(
+            [&] { order.push_back(static_cast<int>(widget.received.size())); }, false);
+        platform::RunOnWindowThread(
+            [&] {
+                EXPECT_EQ(QThread::currentThread(), widget.thread());
+                order.push_back(-1);
+            },
+            true);
+        returned = true;
+    });
+    // The windows' thread waits for the worker and delivers what it queued meanwhile.
+    while (!worker.Join(10)) platform::DispatchQueuedMessages();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(order, (std::vector<int>{1, -1}));  // after the message that came before them
+    ASSERT_EQ(widget.received.size(), 1u);
+    EXPECT_TRUE(widget.received[0].onOwnThread);
+}
+
 TEST(Window, TimersDeliverTheirIdentifierUntilKilled) {
     RecordingWidget widget;
     HWND hwnd = platform::HwndFromWidget(&widget);

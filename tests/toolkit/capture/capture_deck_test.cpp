@@ -21,6 +21,7 @@
 #include "tests/support/qt_main.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_filters.h"
+#include "tests/toolkit/capture/capture_deck_fixture.h"
 #include "toolkit/capture/dv_capture.h"
 #include "toolkit/tovik.h"
 #include "vdeck/deck_server.h"
@@ -28,154 +29,12 @@
 
 extern char** environ;
 
+using namespace capture_test;
+
 namespace {
 
 using namespace std::chrono_literals;
 using velmora::test::ProcessEventsUntil;
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr UINT kDeckEvent = WM_USER + 100;
-
-// Collects the deck events posted to it.
-class NotifyWindow : public QWidget {
-  public:
-    std::vector<std::pair<WPARAM, LPARAM>> events;
-
-  protected:
-    bool event(QEvent* e) override {
-        if (e->type() != WindowMessageEvent::EventType()) return QWidget::event(e);
-        auto* m = static_cast<WindowMessageEvent*>(e);
-        if (m->message == kDeckEvent) events.emplace_back(m->wParam, m->lParam);
-        return true;
-    }
-};
-
-class CaptureDeck : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
-        ASSERT_EQ(CoInitialize(nullptr), S_OK);
-        ASSERT_TRUE(velmora::test::RegisterBridge());
-        params_.size = 28;
-        params_.notifyFlags = 1;
-        params_.notifyWindow = platform::HwndFromWidget(&window_);
-        params_.notifyMessage = kDeckEvent;
-        params_.ownerWindow = params_.notifyWindow;
-    }
-    void TearDown() override {
-        if (handle_) Tovik_Close(handle_);
-        servers_.clear();
-        CoUninitialize();
-    }
-
-    std::shared_ptr<vdeck::Deck> StartDeck(const std::string& name, int seconds = 2,
-                                           double rate = 1.0) {
-        auto path = runtime_.Path() / (name + ".dv");
-        std::string error;
-        EXPECT_TRUE(vdeck::MakeSampleTape(path.string(), seconds, 48000, &error)) << error;
-        tapePath_ = path;
-        tape_ = velmora::test::ReadFileBytes(path);
-        auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(path.string(), &error), name);
-        servers_.push_back(std::make_unique<vdeck::DeckServer>(
-            deck, vdeck::DeckServer::DefaultSocketPath(name), rate));
-        EXPECT_TRUE(servers_.back()->Start(&error)) << error;
-        return deck;
-    }
-    void Open(std::uint32_t flags, int index = 0) {
-        handle_ = Tovik_Open(index, flags, &params_);
-        ASSERT_NE(handle_, nullptr) << "error " << Tovik_GetError(nullptr);
-    }
-    // Tape frames by their subcode time code.
-    std::map<std::uint32_t, std::size_t> TapeByTimecode() {
-        std::map<std::uint32_t, std::size_t> index;
-        for (std::size_t n = 0; n * 120000 < tape_.size(); ++n) {
-            auto pack = platform::dv::FindSubcodePack(tape_.data() + n * 120000, 120000,
-                                                      platform::dv::kPackTimecode);
-            if (pack) index[platform::dv::TimecodeFromPack(*pack)] = n;
-        }
-        return index;
-    }
-    // Every frame of a recorded file, read back through the AVI Splitter.
-    Bytes FramesOf(const std::filesystem::path& avi) {
-        Bytes all;
-        for (auto& frame : velmora::test::ReadAviStream(avi.string()))
-            all.insert(all.end(), frame.begin(), frame.end());
-        return all;
-    }
-    void ExpectFramesFromTape(const Bytes& frames) {
-        auto index = TapeByTimecode();
-        ASSERT_EQ(frames.size() % 120000, 0u);
-        for (std::size_t i = 0; i * 120000 < frames.size(); ++i) {
-            const std::uint8_t* frame = frames.data() + i * 120000;
-            auto pack = platform::dv::FindSubcodePack(frame, 120000, platform::dv::kPackTimecode);
-            ASSERT_TRUE(pack) << i;
-            auto at = index.find(platform::dv::TimecodeFromPack(*pack));
-            ASSERT_NE(at, index.end()) << i;
-            ASSERT_TRUE(std::equal(frame, frame + 120000, tape_.begin() + at->second * 120000))
-                << "frame " << i;
-        }
-    }
-    void Wait(std::chrono::milliseconds time) {
-        ProcessEventsUntil([] { return false; }, time);
-    }
-    bool HasEvent(WPARAM wanted, LPARAM* param = nullptr) const {
-        for (auto& [code, value] : window_.events) {
-            if (code != wanted) continue;
-            if (param) *param = value;
-            return true;
-        }
-        return false;
-    }
-    static std::uint32_t Le32(const Bytes& file, std::size_t at) {
-        std::uint32_t value = 0;
-        if (at + 4 <= file.size()) std::memcpy(&value, file.data() + at, 4);
-        return value;
-    }
-    // The whole 120000-byte '00dc' chunks in the first 'movi' list, walked without the index;
-    // a list whose size was never written runs to the end of the file.
-    static std::size_t FramesOnDisk(const Bytes& file) {
-        std::size_t at = 12;
-        while (at + 12 <= file.size() && Le32(file, at + 8) != 0x69766F6D /* movi */)
-            at += 8 + Le32(file, at + 4);
-        EXPECT_LE(at + 12, file.size()) << "no movi list";
-        const std::size_t size = Le32(file, at + 4);
-        const std::size_t end = size ? std::min(file.size(), at + 8 + size) : file.size();
-        std::size_t frames = 0;
-        for (std::size_t chunk = at + 12; chunk + 8 <= end; chunk += 8 + Le32(file, chunk + 4)) {
-            if (Le32(file, chunk) != 0x63643030 /* 00dc */ || Le32(file, chunk + 4) != 120000)
-                break;
-            if (chunk + 8 + 120000 > end) break;  // cut off
-            ++frames;
-        }
-        return frames;
-    }
-    std::size_t ProbedFrames(const std::filesystem::path& path) {
-        auto probe = velmora::test::RunCommandOutput(
-            "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-            "stream=nb_read_frames -of csv=p=0 '" +
-            path.string() + "'");
-        return std::strtoul(probe.c_str(), nullptr, 10);
-    }
-    bool GraphRunning() const {
-        IMediaControl* control = nullptr;
-        if (FAILED(handle_->Graph()->QueryInterface(IID_IMediaControl,
-                                                    reinterpret_cast<void**>(&control))))
-            return false;
-        OAFilterState state = State_Stopped;
-        control->GetState(1000, &state);
-        control->Release();
-        return state == State_Running;
-    }
-
-    velmora::test::TempRegistry registry_;
-    velmora::test::TempDir runtime_;
-    NotifyWindow window_;
-    TovikOpenParams params_{};
-    TovikCaptureHandle handle_ = nullptr;
-    std::vector<std::unique_ptr<vdeck::DeckServer>> servers_;
-    std::filesystem::path tapePath_;
-    Bytes tape_;
-};
 
 TEST_F(CaptureDeck, OpensEachWayAndDrivesTheTransport) {
     auto deck = StartDeck("Deck");
@@ -254,13 +113,19 @@ TEST_F(CaptureDeck, CapabilitiesComeFromTheDecksAnswers) {
     deck->SetFaults(faults);
     EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
     EXPECT_EQ(capability.transport, 0u);
+    // A silent deck costs one time-out, not sixteen: the run stops at the first command left
+    // unanswered, and the record says nothing was learned.
     faults = {};
     faults.silent = true;
     deck->SetFaults(faults);
+    const auto heard = deck->CommandsHeard();
+    capability = {20, 0, 0, 0x7FFF, 0x7FFF};
     EXPECT_EQ(Tovik_GetCapability(handle_, &capability), 1);
+    EXPECT_EQ(deck->CommandsHeard() - heard, 1u);
     EXPECT_EQ(capability.unitType, 31);
     EXPECT_EQ(capability.deviceType, 4999);
     EXPECT_EQ(capability.medium, -1);
+    EXPECT_EQ(capability.transport, 0u);
 }
 
 TEST_F(CaptureDeck, RecordsTheDecksFramesByteIdentical) {
@@ -340,17 +205,11 @@ TEST_F(CaptureDeck, ARecordingThatCannotStartIsRefusedAndThePreviewGoesOn) {
 
 // Records onto a 20 MiB file system until it is full.
 TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
-    auto small = runtime_.Path() / "small";
-    std::filesystem::create_directories(small);
-    if (velmora::test::RunCommand("mount -t tmpfs -o size=20m velmora-test '" + small.string() +
-                                  "' 2>/dev/null") != 0)
-        GTEST_SKIP() << "cannot mount a small file system here";
-    struct Unmount {
-        std::filesystem::path path;
-        ~Unmount() { velmora::test::RunCommand("umount -l '" + path.string() + "'"); }
-    } unmount{small};
+    velmora::test::SmallFileSystem disk(runtime_.Path() / "small", 20);
+    if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+    const auto& small = disk.Path();
 
-    StartDeck("Deck", 10, 2.0);
+    auto deck = StartDeck("Deck", 14, 2.0);
     Open(TOVIK_OPEN_PREVIEW);
     Tovik_Control(handle_, ED_MODE_PLAY, 0);
     auto path = small / "full.avi";
@@ -377,9 +236,13 @@ TEST_F(CaptureDeck, AFullDiskEndsTheRecordingWithACompleteFile) {
     ExpectFramesFromTape(frames);
     EXPECT_EQ(ProbedFrames(path), onDisk);
 
-    // With room again the next recording works.
+    // With room again the next recording works; the tape is wound back first, as it may have
+    // reached its end meanwhile on a slow machine.
     std::filesystem::remove(path);
     window_.events.clear();
+    ASSERT_EQ(Tovik_Control(handle_, ED_MODE_REW, 0), 1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return deck->Position() == 0; }, 10s));
+    ASSERT_EQ(Tovik_Control(handle_, ED_MODE_PLAY, 0), 1);
     auto next = small / "next.avi";
     ASSERT_EQ(Tovik_StartRec(handle_, next.c_str(), 1), 1);
     Wait(700ms);
@@ -522,14 +385,7 @@ TEST_F(CaptureDeck, StillsAreTheDecodedFrameOnScreen) {
         EXPECT_EQ(height, 480);
         EXPECT_EQ(bits, 24);
 
-        // ffmpeg's decode of the tape frame, rows turned bottom-up as a BMP stores them.
-        auto raw = runtime_.Path() / "reference.bgr";
-        ASSERT_EQ(velmora::test::RunCommand("ffmpeg -nostdin -v error -i '" + tapePath_.string() +
-                                            "' -vf 'select=eq(n\\," + std::to_string(position) +
-                                            "),vflip' -vframes 1 -pix_fmt bgr24 -f rawvideo -y '" +
-                                            raw.string() + "'"),
-                  0);
-        Bytes reference = velmora::test::ReadFileBytes(raw);
+        Bytes reference = ReferencePicture(position);
         ASSERT_EQ(reference.size(), 1036800u);
         Bytes pixels(file.begin() + 54, file.end());
         EXPECT_GE(Psnr(pixels, reference), 45.0) << name;

@@ -65,12 +65,20 @@ TEST(DvTools, DropFrameLabelsNeverShowSkippedFrameNumbers) {
     }
 }
 
-TEST(DvTools, UnknownRateLeavesTimecodeAlone) {
+TEST(DvTools, UnknownRateOrNegativeFrameLeavesTimecodeAlone) {
     TovikToolTimecode timecode{1, 2, 3, 4};
     EXPECT_EQ(TovikTool_FrameToTimecode(100, &timecode, 3), 0);
     EXPECT_EQ(TovikTool_FrameToTimecode(100, &timecode, -1), 0);
+    for (int code : {TOVIK_RATE_DROP_FRAME, TOVIK_RATE_30, TOVIK_RATE_25})
+        for (int32_t frame : {-1, -1800, -108000, INT32_MIN})
+            EXPECT_EQ(TovikTool_FrameToTimecode(frame, &timecode, code), 0) << frame;
     EXPECT_TRUE(timecode == (TovikToolTimecode{1, 2, 3, 4}));
     EXPECT_EQ(TovikTool_FrameToTimecode(100, nullptr, 1), 0);
+    // The largest frame count still fits the fields.
+    EXPECT_EQ(TovikTool_FrameToTimecode(INT32_MAX, &timecode, TOVIK_RATE_30), 1);
+    EXPECT_TRUE(timecode == (TovikToolTimecode{19884, 6, 28, 7}));
+    EXPECT_EQ(TovikTool_FrameToTimecode(INT32_MAX, &timecode, TOVIK_RATE_DROP_FRAME), 1);
+    EXPECT_TRUE(timecode == (TovikToolTimecode{19904, 0, 42, 19}));
 }
 
 using Pairs = std::vector<int16_t>;  // interleaved left, right

@@ -125,6 +125,24 @@ TEST_F(FileReaderTest, NullHandlesAndBadOpensAnswerZero) {
     EXPECT_EQ(TovikFile_Open(nullptr, 0), nullptr);
 }
 
+// The reader's buffers take 720x480 frames: a 625-line file is refused, saying so.
+TEST_F(FileReaderTest, APalFileIsRefusedWithItsOwnErrorCode) {
+    const std::string pal = m().dir.File("pal.avi");
+    ASSERT_TRUE(
+        dv::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=720x576:rate=25 "
+                "-frames:v 5 -c:v dvvideo -pix_fmt yuv420p -f avi -y '" +
+                pal + "'"));
+    for (int flags : {TOVIK_FILE_FRAMES, TOVIK_FILE_AUDIO}) {
+        EXPECT_EQ(TovikFile_Open(pal.c_str(), flags), nullptr);
+        EXPECT_EQ(TovikFile_GetError(nullptr), TOVIK_FILE_ERROR_625_LINES);
+    }
+    Handle ntsc(TovikFile_Open(m().avi48.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(ntsc.h, nullptr);
+    EXPECT_EQ(TovikFile_GetError(nullptr), 0);
+    EXPECT_EQ(TovikFile_Open(m().dir.File("missing.avi").c_str(), 0), nullptr);
+    EXPECT_EQ(TovikFile_GetError(nullptr), TOVIK_FILE_ERROR_NOT_DV_AVI);
+}
+
 TEST_F(FileReaderTest, FramesDecodeAsFfmpegDoesWithTheirOwnAudio) {
     Handle file(TovikFile_Open(m().avi48.c_str(), TOVIK_FILE_FRAMES));
     ASSERT_NE(file.h, nullptr);

@@ -159,7 +159,7 @@ TEST_F(FrameDecoderTest, DecodesFramesInARowAsFfmpegDoes) {
         dv::Bytes picture(tovik::kPictureBytes, 0x55);
         std::int32_t out = -7;
         ASSERT_EQ(
-            decoder.Decode(&type, frames_[i].data(), tovik::kDvFrameBytes, picture.data(), &out), 1)
+            decoder.Decode(&type, frames_[i].data(), picture.data(), &out), 1)
             << i;
         EXPECT_EQ(out, 0) << i;
         EXPECT_GE(dv::Psnr(picture, pictures_[i]), kMinPsnr) << i;
@@ -248,7 +248,7 @@ TEST_F(FrameDecoderTest, AFrameThatDoesNotDecodeEndsTheStillAtOnce) {
     std::int32_t out = 7;
     {
         FillCounter counter;
-        ASSERT_EQ(decoder.Decode(&type, broken.data(), tovik::kDvFrameBytes, picture.data(), &out),
+        ASSERT_EQ(decoder.Decode(&type, broken.data(), picture.data(), &out),
                   1);
         EXPECT_EQ(counter.Fills(), 2) << "the frame and the end of the stream";
     }
@@ -256,7 +256,7 @@ TEST_F(FrameDecoderTest, AFrameThatDoesNotDecodeEndsTheStillAtOnce) {
     EXPECT_EQ(std::count(picture.begin(), picture.end(), 0x44), tovik::kPictureBytes);
     // A frame that decodes is kept by the one-shot grabber, which ends the stream there.
     FillCounter counter;
-    ASSERT_EQ(decoder.Decode(&type, frames_[2].data(), tovik::kDvFrameBytes, picture.data(), &out),
+    ASSERT_EQ(decoder.Decode(&type, frames_[2].data(), picture.data(), &out),
               1);
     EXPECT_EQ(out, 0);
     EXPECT_GE(dv::Psnr(picture, pictures_[2]), kMinPsnr);

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <QWidget>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -123,6 +125,17 @@ class Player : public ::testing::Test {
     }
     void Wait(std::chrono::milliseconds time) {
         ProcessEventsUntil([] { return false; }, time);
+    }
+    // The picture the video window shows (720 x 480, as opened), bottom-up like a still.
+    dv::Bytes Shown() {
+        auto* video = window_.findChild<QWidget*>();
+        if (!video) return {};
+        QImage shot = video->grab().toImage().convertToFormat(QImage::Format_BGR888);
+        if (shot.width() != 720 || shot.height() != 480) return {};
+        dv::Bytes picture(720 * 480 * 3);
+        for (int y = 0; y < 480; ++y)
+            std::memcpy(&picture[std::size_t(479 - y) * 2160], shot.constScanLine(y), 2160);
+        return picture;
     }
     bool WaitForCompletions(int count, std::chrono::milliseconds timeout = 15s) {
         return ProcessEventsUntil([&] { return window_.Completions() >= count; }, timeout);
@@ -327,6 +340,22 @@ TEST_F(Player, PlaysTheFileInItsOwnTimeAndTwiceAsFast) {
     double fast = SecondsToCompletion(ED_MODE_PLAY_FASTEST_FWD);
     EXPECT_GE(fast, 4.5);
     EXPECT_LE(fast, 5.5);
+}
+
+// Open and a seek while paused come back once the window shows the frame asked for.
+TEST_F(Player, ShowsTheFrameAskedForWhilePaused) {
+    Open();
+    EXPECT_GE(dv::Psnr(Shown(), media_->Picture(0)), kMinPsnr);
+    for (int n : {123, 37, 250}) {
+        EXPECT_EQ(TovikPlay_SetCurrentPos(handle_, n), 1);
+        const dv::Bytes shown = Shown();
+        EXPECT_GE(dv::Psnr(shown, media_->Picture(n)), kMinPsnr) << n;
+        EXPECT_LT(dv::Psnr(shown, media_->Picture(n - 3)), kMinPsnr) << n;
+    }
+    // A step does not wait for its frame, which shows soon after.
+    EXPECT_EQ(TovikPlay_Control(handle_, ED_MODE_STEP_FWD, 0), 1);
+    const dv::Bytes next = media_->Picture(251);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return dv::Psnr(Shown(), next) >= kMinPsnr; }));
 }
 
 TEST_F(Player, StillsOfAPausedFrameMatchFfmpeg) {

@@ -1,0 +1,15 @@
+# cpack -G DEB (from the build folder): a Debian package of everything cmake --install puts in
+# place, under /usr, with its library dependencies worked out by dpkg-shlibdeps.
+set(CPACK_PACKAGE_NAME velmora)
+set(CPACK_PACKAGE_VENDOR "Velmora")
+set(CPACK_PACKAGE_CONTACT "Velmora developers <velmora@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "DV deck software: live picture, tape transport, DV AVI recording")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
+set(CPACK_STRIP_FILES OFF)
+include(CPack)
