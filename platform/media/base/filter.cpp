@@ -51,12 +51,7 @@ HRESULT CBaseFilter::Pause() {
             if (pin && pin->IsConnected()) {
                 HRESULT hr = pin->Active();
                 if (FAILED(hr)) {
-                    // All or nothing: the filter stays stopped, so the pins already active
-                    // (committed pools, started threads) go back to rest as well.
-                    for (int j = i - 1; j >= 0; --j) {
-                        CBasePin* done = GetPin(j);
-                        if (done && done->IsConnected()) done->Inactive();
-                    }
+                    DeactivatePinsBefore(i);
                     return hr;
                 }
             }
@@ -64,6 +59,22 @@ HRESULT CBaseFilter::Pause() {
     }
     m_State = State_Paused;
     return S_OK;
+}
+
+// All or nothing: a filter whose pause failed stays stopped, so the pins already active
+// (committed pools, started threads) go back to rest as well. An output pin's thread may be
+// blocked delivering to a downstream filter that is paused and cueing; flushing downstream
+// around the pin's deactivation lets that thread go, so it can be joined.
+void CBaseFilter::DeactivatePinsBefore(int failed) {
+    for (int j = failed - 1; j >= 0; --j) {
+        CBasePin* done = GetPin(j);
+        if (!done || !done->IsConnected()) continue;
+        auto* output = done->Direction() == PINDIR_OUTPUT ? dynamic_cast<CBaseOutputPin*>(done)
+                                                          : nullptr;
+        if (output) output->DeliverBeginFlush();
+        done->Inactive();
+        if (output) output->DeliverEndFlush();
+    }
 }
 
 HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
