@@ -43,15 +43,19 @@ test-slow: build
 test-tsan: build-tsan
 	ctest --preset tsan -j $(JOBS) -L threads $(CTEST_ARGS)
 
-# The libFuzzer targets (parsers of HID descriptors, DV packs and audio, AVI files), built with
-# clang and run for a short while each.
+# The libFuzzer targets (everything that reads input from outside the process: HID
+# descriptors and reports, DV packs and audio, AVI files and the file reader, registry value
+# files, AV/C answers, FireWire packets, the virtual deck's protocol), built with clang and run
+# for a short while each from a seed corpus of real material (made once by fuzz-seeds).
 FUZZ_SECONDS ?= 15
+HID_TESTDATA ?= $(abspath ../shared/testdata/hid)
 test-fuzz: deps
-	cmake -S tests/fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S tests/fuzz -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build/fuzz -j $(JOBS)
+	@[ -d build/fuzz/seeds ] || build/fuzz/bin/fuzz-seeds build/fuzz/seeds $(HID_TESTDATA) build/fuzz/lib/TovikSrcBrdg.so
 	@set -e; for f in build/fuzz/*-fuzz; do n=$$(basename $$f); echo "== $$n"; \
-	  mkdir -p build/fuzz/corpus/$$n; \
-	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n \
+	  mkdir -p build/fuzz/corpus/$$n; seeds=; [ -d build/fuzz/seeds/$$n ] && seeds=build/fuzz/seeds/$$n; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n $$seeds \
 	    > build/fuzz/$$n.log 2>&1 || { tail -40 build/fuzz/$$n.log; exit 1; }; \
 	  grep -E 'stat::number_of_executed_units' build/fuzz/$$n.log; done
 

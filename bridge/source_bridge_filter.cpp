@@ -120,8 +120,12 @@ HRESULT CSourceBridgePin::FillBuffer(IMediaSample* sample) {
         const LONG more = proc(data, &size, bridge_->RenderContext());
         // A render proc that reports more than the buffer holds cannot have filled it.
         sample->SetActualDataLength(std::clamp(size, LONG{0}, capacity));
-        // The stream ends with this sample: downstream hears it before the sample comes.
-        if (more == 0) SendEndOfStream();
+        // The stream ends with this sample: downstream hears it before the sample comes, and
+        // nothing is asked of the render proc after it.
+        if (more == 0) {
+            SendEndOfStream();
+            EndAfterThisSample();
+        }
         Stamp(sample);
         return S_OK;
     }

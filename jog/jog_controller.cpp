@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "jog/controller_identity.h"
 #include "platform/kernel/debug_output.h"
 #include "platform/user/window.h"
 
@@ -10,10 +11,6 @@ namespace pelko {
 
 namespace {
 
-constexpr USAGE kConsumerPage = 0x000C;
-constexpr USAGE kConsumerControl = 0x0001;
-constexpr USAGE kLedPage = 0xFF00;
-constexpr USAGE kLedUsage = 0x0200;
 constexpr char kBanner[] = "Pelko: USB jog/shuttle controller library\n";
 
 bool IsOpen(HANDLE handle) {
@@ -62,9 +59,9 @@ std::optional<std::string> InterfacePath(const GUID& hidGuid, DWORD index) {
                        offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
 }
 
-// The first interface that opens and is a Consumer Control collection. An interface that
-// cannot be opened (on Linux most hidraw nodes belong to root) is passed over, not taken for
-// the end of the list.
+// The first interface that opens and is a jog controller. An interface that cannot be opened
+// (on Linux most hidraw nodes belong to root) is passed over, not taken for the end of the
+// list.
 std::unique_ptr<OpenController> FindController() {
     GUID hidGuid{};
     HidD_GetHidGuid(&hidGuid);
@@ -98,9 +95,9 @@ bool OpenController::Check() {
     attributes.Size = sizeof attributes;
     if (!HidD_GetAttributes(read_, &attributes)) return false;  // any vendor and product
     if (!HidD_GetPreparsedData(read_, &preparsed_)) return false;
+    if (!IsJogController(preparsed_)) return false;
     HIDP_CAPS caps{};
-    if (HidP_GetCaps(preparsed_, &caps) != HIDP_STATUS_SUCCESS) return false;
-    if (caps.UsagePage != kConsumerPage || caps.Usage != kConsumerControl) return false;
+    HidP_GetCaps(preparsed_, &caps);
     inputLength_ = caps.InputReportByteLength;
     featureLength_ = caps.FeatureReportByteLength;
     return true;

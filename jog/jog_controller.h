@@ -21,7 +21,7 @@ class OpenController {
     OpenController(const OpenController&) = delete;
     OpenController& operator=(const OpenController&) = delete;
 
-    // Takes the interface's attributes and descriptor; true for a Consumer Control collection.
+    // Takes the interface's attributes and descriptor; true for a jog controller.
     bool Check();
     // Ends the reader's waiting read; the read handle is gone afterwards.
     void CloseRead();

@@ -42,7 +42,11 @@ std::filesystem::path DeckServer::DefaultSocketPath(const std::string& name) {
 
 bool DeckServer::Start(std::string* error) {
     std::error_code ec;
-    std::filesystem::create_directories(socketPath_.parent_path(), ec);
+    if (socketPath_.parent_path() == DeckDirectory()) {
+        if (!MakeDeckDirectory(error)) return false;
+    } else {
+        std::filesystem::create_directories(socketPath_.parent_path(), ec);
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::string path = socketPath_.string();
@@ -60,7 +64,7 @@ bool DeckServer::Start(std::string* error) {
     listener_ = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener_ ||
         ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_.Get(), 16) != 0) {
+        ::listen(listener_.Get(), 16) != 0 || !RestrictSocket(socketPath_)) {
         *error = path + ": " + std::strerror(errno);
         return false;
     }

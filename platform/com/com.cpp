@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -159,7 +160,25 @@ HRESULT GetRegisteredClassObject(REFCLSID clsid, REFIID iid, void** object) {
     LoadedModule module;
     HRESULT hr = LoadServer(*path, &module);
     if (FAILED(hr)) return hr;
-    return module.getClassObject(clsid, iid, object);
+    hr = module.getClassObject(clsid, iid, object);
+    // A module that claims success without an object is broken: nothing to hand out.
+    if (SUCCEEDED(hr) && !*object) return CO_E_ERRORINDLL;
+    return hr;
+}
+
+// Runs the body of an object-creation call: whatever the registry or a module does, no
+// exception crosses it.
+template <typename Body>
+HRESULT Shielded(void** object, Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        if (object) *object = nullptr;
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        if (object) *object = nullptr;
+        return E_UNEXPECTED;
+    }
 }
 
 }  // namespace
@@ -213,14 +232,16 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void*
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!platform::IsComInitialized()) return CO_E_NOTINITIALIZED;
-    if (auto create = FindBuiltin(clsid)) {
-        auto* factory = new BuiltinFactory(create);
-        HRESULT hr = factory->QueryInterface(iid, object);
-        factory->Release();
-        return hr;
-    }
-    if (!(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
-    return GetRegisteredClassObject(clsid, iid, object);
+    return Shielded(object, [&] {
+        if (auto create = FindBuiltin(clsid)) {
+            auto* factory = new BuiltinFactory(create);
+            HRESULT hr = factory->QueryInterface(iid, object);
+            factory->Release();
+            return hr;
+        }
+        if (!(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+        return GetRegisteredClassObject(clsid, iid, object);
+    });
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
@@ -228,11 +249,16 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!platform::IsComInitialized()) return CO_E_NOTINITIALIZED;
-    if (auto create = FindBuiltin(clsid)) return create(outer, iid, object);
-    platform::ComPtr<IClassFactory> factory;
-    HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, factory.PutVoid());
-    if (FAILED(hr)) return hr;
-    return factory->CreateInstance(outer, iid, object);
+    return Shielded(object, [&] {
+        if (auto create = FindBuiltin(clsid)) return create(outer, iid, object);
+        platform::ComPtr<IClassFactory> factory;
+        HRESULT hr =
+            CoGetClassObject(clsid, context, nullptr, IID_IClassFactory, factory.PutVoid());
+        if (FAILED(hr)) return hr;
+        hr = factory->CreateInstance(outer, iid, object);
+        if (SUCCEEDED(hr) && !*object) return E_NOINTERFACE;
+        return hr;
+    });
 }
 
 void CoFreeUnusedLibraries() {

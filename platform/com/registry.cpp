@@ -1,5 +1,7 @@
 #include "platform/com/registry.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,15 +9,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <mutex>
-#include <sstream>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/com/hresult.h"
+#include "platform/com/registry_value.h"
 #include "platform/kernel/text.h"
 
 namespace fs = std::filesystem;
+using platform::registry::DecodeValue;
+using platform::registry::EncodeValue;
+using platform::registry::StoredValue;
 
 namespace {
 
@@ -144,62 +150,6 @@ LONG OpenOrCreate(HKEY key, const std::string& subKey, bool create, HKEY* result
     return ERROR_SUCCESS;
 }
 
-// A value on disk: its type on the first line, then its data (text for strings and numbers,
-// hex pairs for binary data).
-struct StoredValue {
-    DWORD type = REG_NONE;
-    std::string bytes;  // strings as UTF-8, without terminator
-};
-
-std::string Encode(const StoredValue& value) {
-    std::ostringstream out;
-    switch (value.type) {
-        case REG_SZ:
-            out << "REG_SZ\n" << value.bytes;
-            break;
-        case REG_DWORD: {
-            std::uint32_t number = 0;
-            std::memcpy(&number, value.bytes.data(), std::min<std::size_t>(4, value.bytes.size()));
-            out << "REG_DWORD\n" << number;
-            break;
-        }
-        default: {
-            out << "REG_BINARY " << value.type << "\n";
-            static const char* kHex = "0123456789abcdef";
-            for (unsigned char c : value.bytes) out << kHex[c >> 4] << kHex[c & 15];
-        }
-    }
-    return out.str();
-}
-
-std::optional<StoredValue> Decode(const std::string& text) {
-    std::size_t eol = text.find('\n');
-    if (eol == std::string::npos) return std::nullopt;
-    std::string header = text.substr(0, eol);
-    std::string body = text.substr(eol + 1);
-    StoredValue value;
-    if (header == "REG_SZ") {
-        value.type = REG_SZ;
-        value.bytes = body;
-    } else if (header == "REG_DWORD") {
-        char* end = nullptr;
-        unsigned long number = std::strtoul(body.c_str(), &end, 10);
-        if (end == body.c_str()) return std::nullopt;
-        auto n = static_cast<std::uint32_t>(number);
-        value.type = REG_DWORD;
-        value.bytes.assign(reinterpret_cast<const char*>(&n), 4);
-    } else if (header.rfind("REG_BINARY ", 0) == 0) {
-        value.type = static_cast<DWORD>(std::strtoul(header.c_str() + 11, nullptr, 10));
-        if (body.size() % 2) return std::nullopt;
-        for (std::size_t i = 0; i < body.size(); i += 2) {
-            value.bytes += static_cast<char>(std::stoi(body.substr(i, 2), nullptr, 16));
-        }
-    } else {
-        return std::nullopt;
-    }
-    return value;
-}
-
 LONG WriteFileAtomically(const fs::path& file, const std::string& contents) {
     fs::path temp = file;
     temp += ".tmp" + std::to_string(::getpid());
@@ -230,20 +180,62 @@ LONG SetValue(HKEY key, const std::string& name, StoredValue value) {
     if (key == HKEY_CLASSES_ROOT) fs::create_directories(*path, ec);
     if (!fs::is_directory(*path, ec)) return ERROR_BADKEY;
     if (name.find('/') != std::string::npos) return ERROR_INVALID_PARAMETER;
-    return WriteFileAtomically(ValueFile(*path, name), Encode(value));
+    return WriteFileAtomically(ValueFile(*path, name), EncodeValue(value));
+}
+
+// A value file larger than this is not one the registry wrote.
+constexpr off_t kMaxValueFile = 1 << 20;
+
+// The whole text of a value file; nothing for a file that is missing, is not a regular file
+// (a pipe would block the reader) or is too large to be a value.
+std::optional<std::string> ReadValueFile(const fs::path& file, LONG* error) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return std::nullopt;
+    }
+    std::optional<std::string> text;
+    struct stat info {};
+    *error = ERROR_CANTREAD;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxValueFile) {
+        std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        bytes.resize(got);
+        text = std::move(bytes);
+    }
+    ::close(fd);
+    return text;
 }
 
 LONG GetValue(HKEY key, const std::string& name, StoredValue* value) {
     auto path = Keys().Find(key);
     if (!path) return ERROR_INVALID_HANDLE;
     if (name.find('/') != std::string::npos) return ERROR_FILE_NOT_FOUND;
-    std::ifstream in(ValueFile(*path, name), std::ios::binary);
-    if (!in) return ERROR_FILE_NOT_FOUND;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto decoded = Decode(text);
+    LONG error = ERROR_SUCCESS;
+    const auto text = ReadValueFile(ValueFile(*path, name), &error);
+    if (!text) return error;
+    auto decoded = DecodeValue(*text);
     if (!decoded) return ERROR_CANTREAD;
     *value = std::move(*decoded);
     return ERROR_SUCCESS;
+}
+
+// Runs the body of a registry function: whatever the folder holds, no exception leaves it.
+template <typename Body>
+LONG Shielded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    } catch (...) {
+        return ERROR_CANTREAD;
+    }
 }
 
 // Hands a value to the caller: strings in the caller's character width with a terminator.
@@ -338,9 +330,11 @@ fs::path RegistryRoot() {
 std::optional<std::string> ReadRegistryString(HKEY key, const std::string& subKey,
                                               const std::string& name) {
     HKEY opened = nullptr;
-    if (OpenOrCreate(key, subKey, false, &opened, nullptr) != ERROR_SUCCESS) return std::nullopt;
+    if (Shielded([&] { return OpenOrCreate(key, subKey, false, &opened, nullptr); }) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
     StoredValue value;
-    LONG status = GetValue(opened, name, &value);
+    const LONG status = Shielded([&] { return GetValue(opened, name, &value); });
     RegCloseKey(opened);
     if (status != ERROR_SUCCESS || value.type != REG_SZ) return std::nullopt;
     return value.bytes;
@@ -350,20 +344,20 @@ std::optional<std::string> ReadRegistryString(HKEY key, const std::string& subKe
 
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM,
                      SECURITY_ATTRIBUTES*, HKEY* result, DWORD* disposition) {
-    return OpenOrCreate(key, Narrow(subKey), true, result, disposition);
+    return Shielded([&] { return OpenOrCreate(key, Narrow(subKey), true, result, disposition); });
 }
 
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, SECURITY_ATTRIBUTES*,
                      HKEY* result, DWORD* disposition) {
-    return OpenOrCreate(key, Narrow(subKey), true, result, disposition);
+    return Shielded([&] { return OpenOrCreate(key, Narrow(subKey), true, result, disposition); });
 }
 
 LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, HKEY* result) {
-    return OpenOrCreate(key, Narrow(subKey), false, result, nullptr);
+    return Shielded([&] { return OpenOrCreate(key, Narrow(subKey), false, result, nullptr); });
 }
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, HKEY* result) {
-    return OpenOrCreate(key, Narrow(subKey), false, result, nullptr);
+    return Shielded([&] { return OpenOrCreate(key, Narrow(subKey), false, result, nullptr); });
 }
 
 LONG RegCloseKey(HKEY key) {
@@ -372,52 +366,64 @@ LONG RegCloseKey(HKEY key) {
 }
 
 LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-    return SetValueGeneric(key, name, type, data, size);
+    return Shielded([&] { return SetValueGeneric(key, name, type, data, size); });
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-    return SetValueGeneric(key, name, type, data, size);
+    return Shielded([&] { return SetValueGeneric(key, name, type, data, size); });
 }
 
 LONG RegQueryValueExW(HKEY key, LPCWSTR name, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
-    StoredValue value;
-    LONG status = GetValue(key, Narrow(name), &value);
-    return status == ERROR_SUCCESS ? Deliver<char16_t>(value, type, data, size) : status;
+    return Shielded([&] {
+        StoredValue value;
+        LONG status = GetValue(key, Narrow(name), &value);
+        return status == ERROR_SUCCESS ? Deliver<char16_t>(value, type, data, size) : status;
+    });
 }
 
 LONG RegQueryValueExA(HKEY key, LPCSTR name, DWORD*, DWORD* type, BYTE* data, DWORD* size) {
-    StoredValue value;
-    LONG status = GetValue(key, Narrow(name), &value);
-    return status == ERROR_SUCCESS ? Deliver<char>(value, type, data, size) : status;
+    return Shielded([&] {
+        StoredValue value;
+        LONG status = GetValue(key, Narrow(name), &value);
+        return status == ERROR_SUCCESS ? Deliver<char>(value, type, data, size) : status;
+    });
 }
 
 LONG RegDeleteValueW(HKEY key, LPCWSTR name) {
-    auto path = Keys().Find(key);
-    if (!path) return ERROR_INVALID_HANDLE;
-    std::error_code ec;
-    if (!fs::remove(ValueFile(*path, Narrow(name)), ec))
-        return ec ? ErrorFromCode(ec, ERROR_CANTWRITE) : ERROR_FILE_NOT_FOUND;
-    return ERROR_SUCCESS;
+    return Shielded([&] {
+        auto path = Keys().Find(key);
+        if (!path) return ERROR_INVALID_HANDLE;
+        std::error_code ec;
+        if (!fs::remove(ValueFile(*path, Narrow(name)), ec))
+            return ec ? ErrorFromCode(ec, ERROR_CANTWRITE) : ERROR_FILE_NOT_FOUND;
+        return ERROR_SUCCESS;
+    });
 }
 
-LONG RegDeleteTreeW(HKEY key, LPCWSTR subKey) { return DeleteTree(key, Narrow(subKey)); }
-LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) { return DeleteTree(key, Narrow(subKey)); }
+LONG RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
+    return Shielded([&] { return DeleteTree(key, Narrow(subKey)); });
+}
+LONG RegDeleteTreeA(HKEY key, LPCSTR subKey) {
+    return Shielded([&] { return DeleteTree(key, Narrow(subKey)); });
+}
 
 LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, DWORD* nameLength, DWORD*, LPWSTR, DWORD*,
                    void*) {
-    auto path = Keys().Find(key);
-    if (!path) return ERROR_INVALID_HANDLE;
-    if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(*path, ec))
-        if (entry.is_directory(ec)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
-    std::u16string wide = platform::Utf8ToUtf16(names[index]);
-    if (*nameLength < wide.size() + 1) return ERROR_MORE_DATA;
-    std::copy(wide.begin(), wide.end(), name);
-    name[wide.size()] = 0;
-    *nameLength = static_cast<DWORD>(wide.size());
-    return ERROR_SUCCESS;
+    return Shielded([&]() -> LONG {
+        auto path = Keys().Find(key);
+        if (!path) return ERROR_INVALID_HANDLE;
+        if (!name || !nameLength) return ERROR_INVALID_PARAMETER;
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(*path, ec))
+            if (entry.is_directory(ec)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
+        std::u16string wide = platform::Utf8ToUtf16(names[index]);
+        if (*nameLength < wide.size() + 1) return ERROR_MORE_DATA;
+        std::copy(wide.begin(), wide.end(), name);
+        name[wide.size()] = 0;
+        *nameLength = static_cast<DWORD>(wide.size());
+        return ERROR_SUCCESS;
+    });
 }

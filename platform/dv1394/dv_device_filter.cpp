@@ -351,7 +351,7 @@ HRESULT CDvDeviceFilter::put_Mode(LONG mode) {
     std::vector<std::uint8_t> response;
     AvcStatus status = Exchange({kAvcControl, kSubunitTape, opcode, operand}, &response);
     if (status == AvcStatus::kTimedOut) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-    if (status != AvcStatus::kAnswered) return E_FAIL;
+    if (status != AvcStatus::kAnswered || response.empty()) return E_FAIL;
     return response[0] == kAvcAccepted ? S_OK : E_FAIL;
 }
 

@@ -322,11 +322,11 @@ bool Parser::AddDataItem(ReportType type, std::uint32_t flags) {
     if (offset + totalBits > kMaxReportBits) return false;
     reportBits += totalBits;
 
+    // A constant field takes room and gives no capability, whether or not usages were declared
+    // for it: the original platform lists none for such fields either.
+    if (flags & kConstant) return true;
     std::vector<UsageEntry> entries = local_.entries;
-    if (entries.empty()) {
-        if (flags & kConstant) return true;  // padding: takes room, no capability
-        entries.push_back({});
-    }
+    if (entries.empty()) entries.push_back({});
     Capability base;
     base.type = type;
     base.reportId = global_.reportId;

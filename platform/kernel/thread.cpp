@@ -1,15 +1,40 @@
 #include "platform/kernel/thread.h"
 
+#include <mutex>
+#include <system_error>
+
 namespace platform {
 
+namespace {
+
+std::mutex g_faultLock;
+std::function<bool()> g_startFault;
+
+bool StartFails() {
+    std::lock_guard lock(g_faultLock);
+    return g_startFault && g_startFault();
+}
+
+}  // namespace
+
 bool Thread::Start(std::function<void()> body) {
-    if (thread_.joinable()) return false;
+    if (thread_.joinable() || StartFails()) return false;
     finished_.Reset();
-    thread_ = std::thread([this, body = std::move(body)] {
-        body();
-        finished_.Set();
-    });
+    try {
+        thread_ = std::thread([this, body = std::move(body)] {
+            body();
+            finished_.Set();
+        });
+    } catch (const std::system_error&) {
+        finished_.Set();  // nothing runs, so nothing is left to wait for
+        return false;
+    }
     return true;
+}
+
+void SetThreadStartFault(std::function<bool()> shouldFail) {
+    std::lock_guard lock(g_faultLock);
+    g_startFault = std::move(shouldFail);
 }
 
 bool Thread::Join(DWORD milliseconds) {

@@ -17,7 +17,8 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // Starts the body; false when a thread is already running (it is not replaced).
+    // Starts the body; false when a thread is already running (it is not replaced) or when the
+    // system cannot create one.
     bool Start(std::function<void()> body);
     // Waits up to the time for the body to return, then joins. True when no thread is left.
     bool Join(DWORD milliseconds = INFINITE);
@@ -29,5 +30,9 @@ private:
     std::thread thread_;
     Event finished_{true};
 };
+
+// For tests: while shouldFail answers true, Start fails as it does when the system has no
+// thread to give. An empty function ends that.
+void SetThreadStartFault(std::function<bool()> shouldFail);
 
 }  // namespace platform

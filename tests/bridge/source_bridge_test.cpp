@@ -185,6 +185,22 @@ TEST_F(SourceBridgeTest, TheLastSampleFollowsTheEndOfStream) {
     EXPECT_EQ(script.calls, 1);  // the sink refused more, so the loop ended
 }
 
+// After the last sample the stream is over: the render proc is not asked again, even when
+// downstream would take more.
+TEST_F(SourceBridgeTest, NothingIsAskedOfTheRenderProcAfterTheLastSample) {
+    Script script{{5000}, 1};
+    bridge_->SetRenderProc(&ScriptedProc, &script);
+    RecordingSink* sink = Connect(120000, 100);
+    ASSERT_EQ(control_->Run(), S_OK);
+    ASSERT_EQ(sink->WaitFor(2).size(), 2u);
+    control_->Stop();  // joins the streaming thread
+    EXPECT_EQ(script.calls, 1);
+    auto arrivals = sink->WaitFor(0);
+    ASSERT_EQ(arrivals.size(), 2u);
+    EXPECT_TRUE(arrivals[0].endOfStream);
+    EXPECT_EQ(arrivals[1].length, 5000);
+}
+
 TEST_F(SourceBridgeTest, StopAndRunRestartTheStampsAtZero) {
     Script script{{10}, 0};
     bridge_->SetRenderProc(&ScriptedProc, &script);

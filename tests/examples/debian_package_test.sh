@@ -25,6 +25,10 @@ for path in /usr/bin/velmora /usr/bin/velmora-vdeck /usr/bin/tovik-regsvr /usr/b
     grep -qx "$path" "$work/contents" || fail "the package has no $path"
 done
 grep -q "^/usr/local\|^/home\|^/tmp" "$work/contents" && fail "the package installs outside /usr"
+# The jog controller's rule runs the packaged helper, wherever the build tree was.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/udev/rules.d/70-velmora-jog.rules |
+    grep -q 'IMPORT{program}="/usr/bin/pelko-hidcaps --udev' ||
+    fail "the udev rule does not run /usr/bin/pelko-hidcaps"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in libqt6widgets6 libavcodec libasound2 libraw1394; do
     echo "$depends" | grep -q "$dep" || fail "Depends lacks $dep: $depends"

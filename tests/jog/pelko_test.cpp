@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QWidget>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,27 @@ TEST_F(PelkoTest, TakesTheFirstConsumerControlWhateverItsVendorAndSkipsUnopenabl
     EXPECT_EQ(first->FeatureReports().size(), 1u);
     EXPECT_TRUE(later->FeatureReports().empty());
     EXPECT_EQ(later->Opens(), 0);
+}
+
+// Keyboards, receivers and headsets have a Consumer Control collection too (three real ones
+// here, listed first): the controller is the one whose feature report carries the LED value.
+TEST_F(PelkoTest, ConsumerControlsWithoutTheLedFeatureArePassedOver) {
+    std::vector<std::shared_ptr<FakeHidDevice>> others;
+    for (const char* name : {"046D_C52F_0001_000C", "046D_B010_0001_000C", "047F_C056_0001_000C"}) {
+        std::ifstream in(std::string(VELMORA_HID_TESTDATA) + "/" + name + ".hex");
+        std::stringstream text;
+        text << in.rdbuf();
+        others.push_back(fake->Add("/dev/hidraw" + std::to_string(others.size()),
+                                   velmora::test::FromHex(text.str())));
+        ASSERT_FALSE(others.back()->Descriptor().empty()) << name;
+    }
+    auto controller = fake->Add("/dev/hidraw9", JogControllerDescriptor());
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(Pelko_SetLED(1), 1);
+    EXPECT_EQ(controller->FeatureReports(), (std::vector<Bytes>{{3, 1}}));
+    ASSERT_EQ(Pelko_EnableNotify(1), 1);
+    controller->Send(Jog(0x01));
+    EXPECT_EQ(Settle(*controller, 1), (std::vector<Message>{{0x10001, 1}}));
 }
 
 TEST_F(PelkoTest, NotificationsStayOffAfterReopenUntilEnabled) {

@@ -8,17 +8,19 @@
 
 extern "C" {
 
+// Whatever ends a failed open (a refused step, a lack of memory, anything thrown inside), the
+// last open error says that it failed: the object's own code, else "graph not created".
 TovikCaptureHandle Tovik_Open(int deviceIndex, uint32_t flags, const TovikOpenParams* params) {
-    return Guard<TovikCaptureHandle>(nullptr, [&]() -> TovikCaptureHandle {
+    std::int32_t error = kErrorNoGraph;
+    TovikCaptureHandle handle = Guard<TovikCaptureHandle>(nullptr, [&]() -> TovikCaptureHandle {
         auto capture = std::unique_ptr<CDVCapture>(new (std::nothrow) CDVCapture);
         if (!capture) return nullptr;
-        if (!capture->Open(deviceIndex, flags, params)) {
-            g_lastOpenError = capture->Error();
-            return nullptr;
-        }
-        g_lastOpenError = 0;
-        return capture.release();
+        const int opened = Guard(0, [&] { return capture->Open(deviceIndex, flags, params); });
+        if (capture->Error() != kErrorNone) error = capture->Error();
+        return opened ? capture.release() : nullptr;
     });
+    g_lastOpenError = handle ? kErrorNone : error;
+    return handle;
 }
 
 int Tovik_Close(TovikCaptureHandle handle) {

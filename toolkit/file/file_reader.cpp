@@ -265,9 +265,13 @@ bool CFileReader::RunToFrame(std::uint32_t frame) {
     return SUCCEEDED(run);
 }
 
-bool CFileReader::Copy(ISampleGrabber* grabber, std::uint32_t capacity, void* into) {
+bool CFileReader::Copy(ISampleGrabber* grabber, std::uint32_t capacity, void* into,
+                       std::uint32_t* copied) {
     LONG size = static_cast<LONG>(capacity);
-    return SUCCEEDED(grabber->GetCurrentBuffer(&size, static_cast<LONG*>(into)));
+    if (copied) *copied = 0;
+    if (FAILED(grabber->GetCurrentBuffer(&size, static_cast<LONG*>(into)))) return false;
+    if (copied) *copied = std::min(static_cast<std::uint32_t>(std::max<LONG>(size, 0)), capacity);
+    return true;
 }
 
 int CFileReader::GetFrame(std::uint32_t frame, void* video, void* audio, int* audioBytes) {
@@ -284,24 +288,31 @@ int CFileReader::GetFrame(std::uint32_t frame, void* video, void* audio, int* au
     return 1;
 }
 
-// A frame without sound gives 0 bytes and leaves the buffer alone.
+// A frame without sound gives 0 bytes and leaves the buffer alone. The pack's sample count is
+// only a claim of the file: what is reported and converted never goes beyond the pairs that
+// the frame really delivered.
 void CFileReader::CopyFrameAudio(void* audio, int* audioBytes, const FrameAudio& pack) {
     *audioBytes = 0;
+    std::uint32_t copied = 0;
     if (!pack.is32k) {
-        if (Copy(audioGrabber_.Get(), kFrameAudioBytes, audio))
-            *audioBytes = static_cast<int>(pack.samples * 4);
+        if (Copy(audioGrabber_.Get(), kFrameAudioBytes, audio, &copied))
+            *audioBytes = static_cast<int>(std::min(pack.samples * 4, copied / 4 * 4));
         return;
     }
     std::vector<std::uint8_t> read(k32kReadBytes, 0);
-    if (!Copy(audioGrabber_.Get(), k32kReadBytes, read.data())) return;
-    ConvertRate(audio, kConverted32kBytes, read.data(), pack.samples * 4);
+    if (!Copy(audioGrabber_.Get(), k32kReadBytes, read.data(), &copied) || copied < 4) return;
+    ConvertRate(audio, kConverted32kBytes, read.data(), std::min(pack.samples * 4, copied));
     *audioBytes = static_cast<int>(kConverted32kBytes);
 }
 
-std::uint32_t CFileReader::SamplesOfFrame(std::vector<std::uint8_t>& dvFrame) {
-    Copy(dvGrabber_.Get(), kDvFrameBytes, dvFrame.data());
+// False when the frame did not arrive whole enough to hold its AAUX source pack.
+bool CFileReader::SamplesOfFrame(std::vector<std::uint8_t>& dvFrame, std::uint32_t* samples) {
+    std::uint32_t copied = 0;
+    if (!Copy(dvGrabber_.Get(), kDvFrameBytes, dvFrame.data(), &copied) || copied <= kAfSizeByte)
+        return false;
     // The audio access mode reads 48 kHz files: every frame counts 1580 + AF_SIZE samples.
-    return 1580u + (dvFrame[kAfSizeByte] & 0x3F);
+    *samples = 1580u + (dvFrame[kAfSizeByte] & 0x3F);
+    return true;
 }
 
 // Finds where each frame of the file lies, from the same AVI index the AVI splitter reads, so
@@ -382,8 +393,14 @@ int CFileReader::GetAudio(std::uint32_t first, std::uint32_t count, void* buffer
     std::uint64_t at = first;  // next sample to append
     for (; frame < frameCount_ && at < end; ++frame) {
         if (!RunToFrame(frame)) return 0;
-        Copy(audioGrabber_.Get(), kGetAudioBufferBytes, audio.data());
-        sampleIndex_[frame + 1] = sampleIndex_[frame] + SamplesOfFrame(dvFrame);
+        // Pairs the frame's pack counts but the frame did not deliver read as silence, never
+        // as an earlier frame's sound.
+        std::uint32_t copied = 0;
+        Copy(audioGrabber_.Get(), kGetAudioBufferBytes, audio.data(), &copied);
+        std::fill(audio.begin() + copied, audio.end(), std::uint8_t{0});
+        std::uint32_t samples = 0;
+        if (!SamplesOfFrame(dvFrame, &samples)) return 0;
+        sampleIndex_[frame + 1] = sampleIndex_[frame] + samples;
         const std::uint64_t s = sampleIndex_[frame], e = sampleIndex_[frame + 1];
         const std::uint64_t upTo = std::min(e, end);
         // A frame that reads differently now than when the index was filled (a changing or

@@ -80,8 +80,10 @@ class CFileReader final : public CDirectShow {
     bool Is625LineFile() const;
     bool ObtainInterfaces();
     bool RunToFrame(std::uint32_t frame);
-    bool Copy(ISampleGrabber* grabber, std::uint32_t capacity, void* into);
-    std::uint32_t SamplesOfFrame(std::vector<std::uint8_t>& dvFrame);
+    // Copies the grabber's sample (at most capacity bytes) and says how many bytes it held.
+    bool Copy(ISampleGrabber* grabber, std::uint32_t capacity, void* into,
+              std::uint32_t* copied = nullptr);
+    bool SamplesOfFrame(std::vector<std::uint8_t>& dvFrame, std::uint32_t* samples);
     bool ReadFrameChunks();
     bool SamplesInFile(std::uint32_t frame, std::uint32_t* samples);
     bool FillIndexUpTo(std::uint32_t first, std::uint32_t* start);

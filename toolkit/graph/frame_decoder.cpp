@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 
 #include "toolkit/graph/message_box.h"
@@ -45,12 +44,9 @@ std::array<ConnectStep, 4> SecondPlan(const AM_MEDIA_TYPE* picture) {
     }};
 }
 
-// The stream ends right after the single frame; these bound the waits for the end and for
-// the picture that follows it, so that a chain that fails inside never hangs the caller.
+// The stream ends right after the single frame; this bounds the wait for its end, so that a
+// chain that fails inside never hangs the caller.
 constexpr LONG kCompletionWaitMs = 10000;
-constexpr DWORD kPictureWaitMs = 2000;
-
-constexpr LONG kBufferCallback = 1;
 
 bool IsPictureType(const AM_MEDIA_TYPE& type) {
     if (type.formattype != FORMAT_VideoInfo || !type.pbFormat ||
@@ -69,44 +65,6 @@ platform::ComPtr<T> Query(IUnknown* object) {
 }
 
 }  // namespace
-
-// Tells the decoder that its grabber has kept a picture in this run. The end of the stream
-// travels ahead of the frame, so the graph completes before the picture is through.
-class CFrameDecoder::PictureArrival final : public ISampleGrabberCB {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ISampleGrabberCB) {
-            *object = static_cast<ISampleGrabberCB*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE SampleCB(double, IMediaSample*) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE BufferCB(double, BYTE*, LONG) override {
-        arrived_.Set();
-        return S_OK;
-    }
-
-    void Reset() { arrived_.Reset(); }
-    bool Wait(DWORD milliseconds) { return arrived_.Wait(milliseconds); }
-
-  private:
-    ~PictureArrival() = default;
-    std::atomic<ULONG> refs_{1};
-    platform::Event arrived_{true};
-};
-
-CFrameDecoder::CFrameDecoder()
-    : arrival_(platform::ComPtr<PictureArrival>::Adopt(new PictureArrival)) {}
 
 CFrameDecoder::~CFrameDecoder() {
     Teardown();
@@ -143,7 +101,6 @@ bool CFrameDecoder::QueryInterfaces() {
     if (!grabber_) return false;
     grabber_->SetBufferSamples(TRUE);
     grabber_->SetOneShot(TRUE);
-    grabber_->SetCallback(arrival_.Get(), kBufferCallback);
 
     bridge_ = Query<ITovikSourceBridge>((*table_)[kBridge].filter);
     if (!bridge_) return false;
@@ -155,13 +112,22 @@ bool CFrameDecoder::QueryInterfaces() {
     return events_ && control_;
 }
 
+// The frame goes out as a sample with more to follow, so that the end of the stream travels
+// behind it: a picture that the grabber keeps ends the stream there (the one-shot grabber
+// refuses more and completes the graph). The render proc is only asked again when the decoder
+// passed the frame over, and then ends the stream with an empty sample.
 LONG CFrameDecoder::RenderProc(BYTE* buffer, LONG* size, void* context) {
     auto* self = static_cast<CFrameDecoder*>(context);
+    if (self->frameSent_ || !self->currentFrame_) {
+        *size = 0;
+        return 0;
+    }
     // Never more than the bridge's buffer holds, nor than the frame has.
     const LONG bytes = std::clamp(*size, LONG{0}, self->currentFrameBytes_);
-    if (self->currentFrame_) std::memcpy(buffer, self->currentFrame_, bytes);
+    std::memcpy(buffer, self->currentFrame_, static_cast<std::size_t>(bytes));
     *size = bytes;
-    return 0;  // the only frame: the stream ends with it
+    self->frameSent_ = true;
+    return 1;
 }
 
 int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG frameBytes,
@@ -171,11 +137,11 @@ int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG
         return 0;
     currentFrame_ = dvFrame;
     currentFrameBytes_ = frameBytes;
+    frameSent_ = false;
     bridge_->SetMediaType(dvType);
     // Forget the picture of the last still, so only this run's picture can be taken.
     grabber_->SetBufferSamples(FALSE);
     grabber_->SetBufferSamples(TRUE);
-    arrival_->Reset();
     if (!ConnectChain()) {
         DisconnectAll(table_->Entries(), kFilterCount);
         currentFrame_ = nullptr;
@@ -184,7 +150,6 @@ int CFrameDecoder::Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG
     if (SUCCEEDED(control_->Run())) {
         LONG code = 0;
         events_->WaitForCompletion(kCompletionWaitMs, &code);
-        arrival_->Wait(kPictureWaitMs);
     }
     control_->Stop();
     if (TakePicture(picture, pictureBytes) && out) *out = 0;
@@ -234,7 +199,6 @@ int CFrameDecoder::Teardown() {
 }
 
 void CFrameDecoder::ReleaseAll() {
-    if (grabber_) grabber_->SetCallback(nullptr, kBufferCallback);
     events_.Reset();
     control_.Reset();
     grabber_.Reset();

@@ -28,7 +28,7 @@ inline constexpr const char* kBridgeNotFoundMessage =
 
 class CFrameDecoder : public CDirectShow {
   public:
-    CFrameDecoder();
+    CFrameDecoder() = default;
     ~CFrameDecoder() override;
 
     // Creates the graph and its four filters: 1 when ready, 0 otherwise (also when already
@@ -38,7 +38,8 @@ class CFrameDecoder : public CDirectShow {
     // (pictureBytes bytes: a 720 x 480 or 720 x 576 picture for a frame of that system).
     // Answers 1 after a completed run, 0 when not built or the chain could not be connected.
     // *out becomes 0 only when a picture of exactly that size was produced; picture is written
-    // only then.
+    // only then. A frame that does not decode ends the run as soon as the decoder has passed
+    // it over.
     int Decode(const AM_MEDIA_TYPE* dvType, const BYTE* dvFrame, LONG frameBytes, BYTE* picture,
                LONG pictureBytes, std::int32_t* out);
     // A 525-line frame into a 720 x 480 picture.
@@ -50,8 +51,6 @@ class CFrameDecoder : public CDirectShow {
     bool IsBuilt() const { return built_ != 0; }
 
   private:
-    class PictureArrival;
-
     static LONG RenderProc(BYTE* buffer, LONG* size, void* context);
     bool QueryInterfaces();
     bool ConnectChain();
@@ -60,14 +59,15 @@ class CFrameDecoder : public CDirectShow {
     void ReleaseAll();
 
     std::unique_ptr<CFilterTable> table_;
+    // The still being decoded; set while the graph is stopped, read by the bridge's thread.
     const BYTE* currentFrame_ = nullptr;
     LONG currentFrameBytes_ = 0;
+    bool frameSent_ = false;  // the bridge's thread has been handed the frame in this run
     std::int32_t built_ = 0;
     platform::ComPtr<ISampleGrabber> grabber_;
     platform::ComPtr<IMediaEvent> events_;
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<ITovikSourceBridge> bridge_;
-    platform::ComPtr<PictureArrival> arrival_;
 };
 
 }  // namespace tovik

@@ -75,9 +75,10 @@ int GrabOneShot(ISampleGrabber* streamGrabber, CFrameDecoder& decoder, BYTE* pic
     std::vector<BYTE> frame;
     LONG size = 0;
     if (!LastFrame(streamGrabber, &dvType, &frame, &size) || Is625(frame, size)) return 0;
-    frame.resize(kDvFrameBytes, 0);  // the decoder takes a whole frame
+    // Only the bytes the grabber held are the frame: a short one is decoded as it is (and
+    // gives no picture), never made whole with bytes it did not have.
     std::int32_t produced = -1;
-    decoder.Decode(&dvType, frame.data(), picture, &produced);
+    decoder.Decode(&dvType, frame.data(), size, picture, kPictureBytes, &produced);
     if (out) *out = produced;
     return 1;
 }
@@ -88,8 +89,6 @@ bool GrabStill(ISampleGrabber* streamGrabber, CFrameDecoder& decoder, StillPictu
     LONG size = 0;
     if (!LastFrame(streamGrabber, &dvType, &frame, &size)) return false;
     const bool pal = Is625(frame, size);
-    const LONG frameBytes = pal ? kDvFrameBytes625 : kDvFrameBytes;
-    frame.resize(std::size_t(frameBytes), 0);
     still->height = pal ? kPictureHeight625 : kPictureHeight;
     const LONG pictureBytes = kPictureWidth * still->height * 3;
     try {
@@ -98,7 +97,7 @@ bool GrabStill(ISampleGrabber* streamGrabber, CFrameDecoder& decoder, StillPictu
         return false;
     }
     std::int32_t produced = -1;
-    return decoder.Decode(&dvType, frame.data(), frameBytes, still->pixels.data(), pictureBytes,
+    return decoder.Decode(&dvType, frame.data(), size, still->pixels.data(), pictureBytes,
                           &produced) == 1 &&
            produced == 0;
 }

@@ -1,6 +1,7 @@
 #include "platform/dv1394/virtual/deck_protocol.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,10 +9,72 @@
 
 namespace platform::dv1394::deck {
 
-std::filesystem::path DeckDirectory() {
+namespace {
+
+// The folders this system owns on the way to the deck folder, outermost first.
+std::vector<std::filesystem::path> OwnFolders() {
+    std::filesystem::path base;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        return std::filesystem::path(runtime) / "velmora" / "decks";
-    return std::filesystem::path("/tmp") / ("velmora-" + std::to_string(::getuid())) / "decks";
+        base = std::filesystem::path(runtime) / "velmora";
+    else
+        base = std::filesystem::path("/tmp") / ("velmora-" + std::to_string(::getuid()));
+    return {base, base / "decks"};
+}
+
+constexpr mode_t kOthers = S_IRWXG | S_IRWXO;
+
+// A real folder (not a link) of this user.
+bool IsOwnFolder(const struct stat& info) {
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid();
+}
+
+}  // namespace
+
+std::filesystem::path DeckDirectory() {
+    return OwnFolders().back();
+}
+
+bool MakeDeckDirectory(std::string* error) {
+    const auto folders = OwnFolders();
+    std::error_code ec;
+    std::filesystem::create_directories(folders.front().parent_path(), ec);
+    for (const auto& folder : folders) {
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = folder.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        struct stat info {};
+        if (::lstat(folder.c_str(), &info) != 0 || !IsOwnFolder(info)) {
+            *error = folder.string() + " is not a folder of this user: refusing to publish a deck";
+            return false;
+        }
+        if ((info.st_mode & kOthers) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
+            *error = folder.string() + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<std::filesystem::path> TrustedDeckDirectory() {
+    const auto folders = OwnFolders();
+    for (const auto& folder : folders) {
+        struct stat info {};
+        if (::lstat(folder.c_str(), &info) != 0 || !IsOwnFolder(info) ||
+            (info.st_mode & kOthers) != 0)
+            return std::nullopt;
+    }
+    return folders.back();
+}
+
+bool IsTrustedSocket(const std::filesystem::path& socket) {
+    struct stat info {};
+    return ::lstat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & kOthers) == 0;
+}
+
+bool RestrictSocket(const std::filesystem::path& socket) {
+    return ::chmod(socket.c_str(), 0600) == 0;
 }
 
 namespace {

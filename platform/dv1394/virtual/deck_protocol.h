@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,28 @@ enum class Message : std::uint32_t {
 
 inline constexpr std::uint32_t kMaxPayload = 1 << 20;
 
-// The folder where running decks publish their sockets.
+// The folder where running decks publish their sockets: $XDG_RUNTIME_DIR/velmora/decks, else
+// /tmp/velmora-$UID/decks.
 std::filesystem::path DeckDirectory();
+
+// A deck found in that folder is trusted with frames and transport answers, so the folder and
+// its sockets must be this user's alone: anyone else able to put a socket there could pose as
+// a deck.
+//
+// For a deck about to publish its socket: creates the folders this system owns on the way
+// (velmora, velmora-$UID, decks) with mode 0700 and closes existing ones of this user to
+// others. False, with the reason, when one of them is not a folder of this user.
+bool MakeDeckDirectory(std::string* error);
+// For a client: the deck folder when each of those folders is a real folder (not a link) of
+// this user that nobody else may enter; nothing otherwise, and then no deck is listed.
+std::optional<std::filesystem::path> TrustedDeckDirectory();
+// A socket that this user owns and that nobody else may connect to.
+bool IsTrustedSocket(const std::filesystem::path& socket);
+// Closes a deck's new socket to everyone but this user.
+bool RestrictSocket(const std::filesystem::path& socket);
+
+// A deck's name as it greets its clients: 1 to 255 bytes, none of them 0.
+inline constexpr std::size_t kMaxDeckName = 255;
 
 // Owns a file descriptor.
 class Fd {

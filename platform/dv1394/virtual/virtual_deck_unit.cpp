@@ -18,12 +18,14 @@ std::uint32_t GetLe32(const std::uint8_t* at) {
     return at[0] | at[1] << 8 | at[2] << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-// Reads the greeting that opens every connection; the deck's name, or nullopt.
+// Reads the greeting that opens every connection; the deck's name, or nullopt for anything
+// that is not a deck's greeting.
 std::optional<std::string> ReadHello(int fd) {
     deck::Message type;
     std::vector<std::uint8_t> payload;
     if (deck::ReadMessage(fd, &type, &payload, kGreetingTime) != deck::ReadStatus::kOk ||
-        type != deck::Message::kHello)
+        type != deck::Message::kHello || payload.empty() || payload.size() > deck::kMaxDeckName ||
+        std::find(payload.begin(), payload.end(), 0) != payload.end())
         return std::nullopt;
     return std::string(payload.begin(), payload.end());
 }
@@ -116,9 +118,10 @@ AvcStatus VirtualDeckUnit::Transact(const std::vector<std::uint8_t>& command,
             MarkLost();
             return AvcStatus::kLost;
         }
-        // Late answers to earlier commands that timed out are skipped.
+        // Late answers to earlier commands that timed out are skipped, and so is anything that
+        // cannot be an AV/C frame.
         if (type != deck::Message::kAvcResponse || payload.size() < 5 ||
-            GetLe32(payload.data()) != sequence)
+            payload.size() > 4 + kMaxAvcFrame || GetLe32(payload.data()) != sequence)
             continue;
         response->assign(payload.begin() + 4, payload.end());
         if ((*response)[0] == kAvcInterim && !extended) {
@@ -140,7 +143,7 @@ bool VirtualDeckUnit::StartReceive(FrameSink sink) {
     }
     int fd = receive_.Get();
     stoppingReceive_ = false;
-    receiver_.Start([this, fd, sink = std::move(sink)] {
+    const bool started = receiver_.Start([this, fd, sink = std::move(sink)] {
         deck::Message type;
         std::vector<std::uint8_t> frame;
         for (;;) {
@@ -150,7 +153,8 @@ bool VirtualDeckUnit::StartReceive(FrameSink sink) {
         }
         if (!stoppingReceive_) MarkLost();  // the deck closed the stream: it is gone
     });
-    return true;
+    if (!started) receive_.Reset();  // nothing would ever read the frames
+    return started;
 }
 
 void VirtualDeckUnit::StopReceive() {
@@ -221,9 +225,11 @@ void VirtualDeckUnit::StopTransmit() {
 
 UnitList ListVirtualDecks() {
     std::vector<std::pair<std::string, std::filesystem::path>> found;
+    const auto folder = deck::TrustedDeckDirectory();
+    if (!folder) return {};
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(deck::DeckDirectory(), ec)) {
-        if (!entry.is_socket(ec)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(*folder, ec)) {
+        if (!deck::IsTrustedSocket(entry.path())) continue;
         std::string name = ProbeDeck(entry.path());
         if (!name.empty()) found.emplace_back(std::move(name), entry.path());
     }

@@ -50,12 +50,31 @@ HRESULT CBaseFilter::Pause() {
             CBasePin* pin = GetPin(i);
             if (pin && pin->IsConnected()) {
                 HRESULT hr = pin->Active();
-                if (FAILED(hr)) return hr;
+                if (FAILED(hr)) {
+                    DeactivatePinsBefore(i);
+                    return hr;
+                }
             }
         }
     }
     m_State = State_Paused;
     return S_OK;
+}
+
+// All or nothing: a filter whose pause failed stays stopped, so the pins already active
+// (committed pools, started threads) go back to rest as well. An output pin's thread may be
+// blocked delivering to a downstream filter that is paused and cueing; flushing downstream
+// around the pin's deactivation lets that thread go, so it can be joined.
+void CBaseFilter::DeactivatePinsBefore(int failed) {
+    for (int j = failed - 1; j >= 0; --j) {
+        CBasePin* done = GetPin(j);
+        if (!done || !done->IsConnected()) continue;
+        auto* output =
+            done->Direction() == PINDIR_OUTPUT ? dynamic_cast<CBaseOutputPin*>(done) : nullptr;
+        if (output) output->DeliverBeginFlush();
+        done->Inactive();
+        if (output) output->DeliverEndFlush();
+    }
 }
 
 HRESULT CBaseFilter::Run(REFERENCE_TIME start) {
@@ -112,7 +131,9 @@ HRESULT CBaseFilter::StreamTime(REFERENCE_TIME& time) {
     return hr;
 }
 
-HRESULT CBaseFilter::EnumPins(IEnumPins** pins) { return CreatePinEnumerator(this, pins); }
+HRESULT CBaseFilter::EnumPins(IEnumPins** pins) {
+    return CreatePinEnumerator(this, pins);
+}
 
 HRESULT CBaseFilter::FindPin(LPCWSTR id, IPin** pin) {
     if (!id || !pin) return E_POINTER;
@@ -141,8 +162,8 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
     CAutoLock lock(m_pLock);
     m_pGraph = graph;
     IMediaEventSink* sink = nullptr;
-    if (graph && SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink,
-                                                  reinterpret_cast<void**>(&sink))))
+    if (graph &&
+        SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&sink))))
         sink->Release();  // kept without a count, like the graph itself
     {
         std::lock_guard sinkLock(sinkLock_);
@@ -152,7 +173,9 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {
     return S_OK;
 }
 
-HRESULT CBaseFilter::QueryVendorInfo(LPWSTR*) { return E_NOTIMPL; }
+HRESULT CBaseFilter::QueryVendorInfo(LPWSTR*) {
+    return E_NOTIMPL;
+}
 
 HRESULT CBaseFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
     // Held across Notify: the graph's queue never calls back into the filter, and the lock keeps
@@ -166,8 +189,8 @@ HRESULT CBaseFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2) {
 
 // ---- CBasePin ----
 
-CBasePin::CBasePin(const char* name, CBaseFilter* filter, CCritSec* lock, HRESULT*,
-                   LPCWSTR pinName, PIN_DIRECTION direction)
+CBasePin::CBasePin(const char* name, CBaseFilter* filter, CCritSec* lock, HRESULT*, LPCWSTR pinName,
+                   PIN_DIRECTION direction)
     : CUnknown(name, nullptr),
       m_pName(pinName ? std::u16string(pinName, platform::WideLength(pinName)) : u""),
       m_dir(direction),
@@ -183,8 +206,12 @@ HRESULT CBasePin::NonDelegatingQueryInterface(REFIID iid, void** object) {
     return CUnknown::NonDelegatingQueryInterface(iid, object);
 }
 
-ULONG CBasePin::NonDelegatingAddRef() { return m_pFilter->GetOwner()->AddRef(); }
-ULONG CBasePin::NonDelegatingRelease() { return m_pFilter->GetOwner()->Release(); }
+ULONG CBasePin::NonDelegatingAddRef() {
+    return m_pFilter->GetOwner()->AddRef();
+}
+ULONG CBasePin::NonDelegatingRelease() {
+    return m_pFilter->GetOwner()->Release();
+}
 
 HRESULT CBasePin::Connect(IPin* receive, const AM_MEDIA_TYPE* type) {
     if (!receive) return E_POINTER;
@@ -219,8 +246,7 @@ HRESULT CBasePin::AgreeMediaType(IPin* receive, const CMediaType* type) {
     return last;
 }
 
-HRESULT CBasePin::TryMediaTypes(IPin* receive, const CMediaType* partial,
-                                IEnumMediaTypes* types) {
+HRESULT CBasePin::TryMediaTypes(IPin* receive, const CMediaType* partial, IEnumMediaTypes* types) {
     types->Reset();
     HRESULT last = VFW_E_NO_ACCEPTABLE_TYPES;
     AM_MEDIA_TYPE* raw = nullptr;
@@ -351,7 +377,9 @@ HRESULT CBasePin::EnumMediaTypes(IEnumMediaTypes** types) {
     return CEnumMediaTypes::Create(this, types);
 }
 
-HRESULT CBasePin::QueryInternalConnections(IPin**, ULONG*) { return E_NOTIMPL; }
+HRESULT CBasePin::QueryInternalConnections(IPin**, ULONG*) {
+    return E_NOTIMPL;
+}
 
 HRESULT CBasePin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     m_tStart = start;
@@ -364,7 +392,9 @@ HRESULT CBasePin::SetMediaType(const CMediaType* type) {
     return m_mt.Set(*type);
 }
 
-HRESULT CBasePin::GetMediaType(int, CMediaType*) { return VFW_S_NO_MORE_ITEMS; }
+HRESULT CBasePin::GetMediaType(int, CMediaType*) {
+    return VFW_S_NO_MORE_ITEMS;
+}
 
 HRESULT CBasePin::CheckConnect(IPin* pin) {
     PIN_DIRECTION other;
@@ -483,16 +513,15 @@ HRESULT CBaseOutputPin::DeliverEndFlush() {
     return m_Connected->EndFlush();
 }
 
-HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop,
-                                          double rate) {
+HRESULT CBaseOutputPin::DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
     if (!m_Connected) return VFW_E_NOT_CONNECTED;
     return m_Connected->NewSegment(start, stop, rate);
 }
 
 // ---- CBaseInputPin ----
 
-CBaseInputPin::CBaseInputPin(const char* name, CBaseFilter* filter, CCritSec* lock,
-                             HRESULT* result, LPCWSTR pinName)
+CBaseInputPin::CBaseInputPin(const char* name, CBaseFilter* filter, CCritSec* lock, HRESULT* result,
+                             LPCWSTR pinName)
     : CBasePin(name, filter, lock, result, pinName, PINDIR_INPUT) {}
 
 CBaseInputPin::~CBaseInputPin() {
@@ -526,7 +555,9 @@ HRESULT CBaseInputPin::NotifyAllocator(IMemAllocator* allocator, BOOL readOnly) 
     return S_OK;
 }
 
-HRESULT CBaseInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) { return E_NOTIMPL; }
+HRESULT CBaseInputPin::GetAllocatorRequirements(ALLOCATOR_PROPERTIES*) {
+    return E_NOTIMPL;
+}
 
 HRESULT CBaseInputPin::Receive(IMediaSample* sample) {
     if (!sample) return E_POINTER;

@@ -55,6 +55,8 @@ protected:
     CLSID m_clsid;
 
 private:
+    void DeactivatePinsBefore(int failed);
+
     std::mutex clockLock_;
     IReferenceClock* clock_ = nullptr;
     std::mutex sinkLock_;

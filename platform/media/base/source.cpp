@@ -84,7 +84,11 @@ HRESULT CSourceStream::Active() {
     if (!IsConnected()) return S_OK;
     HRESULT hr = CBaseOutputPin::Active();
     if (FAILED(hr)) return hr;
-    StartThread();
+    if (!StartThread()) {
+        // Without its thread the pin would never stream: it does not become active at all.
+        CBaseOutputPin::Inactive();
+        return E_OUTOFMEMORY;
+    }
     return S_OK;
 }
 
@@ -97,10 +101,10 @@ HRESULT CSourceStream::Inactive() {
     return hr;
 }
 
-void CSourceStream::StartThread() {
+bool CSourceStream::StartThread() {
     stopRequested_ = false;
     stopEvent_.Reset();
-    thread_.Start([this] { ThreadProc(); });
+    return thread_.Start([this] { ThreadProc(); });
 }
 
 void CSourceStream::StopThread() {
@@ -120,6 +124,7 @@ void CSourceStream::ThreadProc() {
 }
 
 void CSourceStream::DoBufferProcessingLoop() {
+    lastSample_ = false;
     OnThreadStartPlay();
     while (!stopRequested_) {
         IMediaSample* sample = nullptr;
@@ -129,7 +134,7 @@ void CSourceStream::DoBufferProcessingLoop() {
         if (hr == S_OK) {
             hr = Deliver(sample);
             sample->Release();
-            if (hr != S_OK) break;  // downstream refused: flushing, stopping or done
+            if (hr != S_OK || lastSample_) break;  // refused (flushing, stopping, done) or ended
             continue;
         }
         sample->Release();
@@ -344,7 +349,8 @@ void CSourceSeekingStream::Restart() {
     BeginSegment();
     DeliverEndFlush();
     OnSeek();
-    StartThread();
+    // A stream that cannot go on says so, rather than leaving the graph waiting for it.
+    if (!StartThread()) m_pFilter->NotifyEvent(EC_ERRORABORT, E_OUTOFMEMORY, 0);
 }
 
 HRESULT CSourceSeekingStream::OnThreadStartPlay() {

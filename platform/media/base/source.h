@@ -63,8 +63,12 @@ class CSourceStream : public CBaseOutputPin {
     // Asks the streaming thread to stop and joins it. Buffers it may wait for must be freed by
     // the caller first (decommit or flush).
     void StopThread();
-    void StartThread();
+    // False when no thread could be started.
+    bool StartThread();
     bool StopRequested() const { return stopRequested_; }
+    // From FillBuffer: the sample being filled is the stream's last. It is delivered, and then
+    // the thread idles until the pin stops instead of filling more.
+    void EndAfterThisSample() { lastSample_ = true; }
 
     CSource* m_pFilter;
 
@@ -74,6 +78,7 @@ class CSourceStream : public CBaseOutputPin {
 
     platform::Thread thread_;
     std::atomic<bool> stopRequested_{false};
+    bool lastSample_ = false;  // the streaming thread's own
     platform::Event stopEvent_{true};
 };
 

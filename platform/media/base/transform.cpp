@@ -173,12 +173,18 @@ HRESULT CTransformFilter::Pause() {
         m_State = State_Paused;
         return S_OK;
     }
-    if (m_State == State_Stopped) {
+    const bool starting = m_State == State_Stopped;
+    if (starting) {
         CAutoLock receiving(&m_csReceive);
         HRESULT hr = StartStreaming();
         if (FAILED(hr)) return hr;
     }
-    return CBaseFilter::Pause();
+    HRESULT hr = CBaseFilter::Pause();
+    if (FAILED(hr) && starting) {
+        CAutoLock receiving(&m_csReceive);
+        StopStreaming();  // the filter stays stopped: nothing of the start is left running
+    }
+    return hr;
 }
 
 HRESULT CTransformFilter::Transform(IMediaSample*, IMediaSample*) { return E_UNEXPECTED; }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/com/com.h"
@@ -34,7 +36,7 @@ bool ModuleLoaded(const char* path) {
 }
 
 class CreateInstance : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(CoInitialize(nullptr), S_OK); }
     void TearDown() override { CoUninitialize(); }
 
@@ -42,7 +44,8 @@ protected:
 };
 
 // {0F2B6A10-7D4C-4C1B-8E55-0A1B2C3D4E5F}
-constexpr CLSID kBuiltin = {0x0F2B6A10, 0x7D4C, 0x4C1B, {0x8E, 0x55, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}};
+constexpr CLSID kBuiltin = {
+    0x0F2B6A10, 0x7D4C, 0x4C1B, {0x8E, 0x55, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}};
 
 HRESULT CreateBuiltin(IUnknown* outer, REFIID, void** object) {
     if (outer) return CLASS_E_NOAGGREGATION;
@@ -122,9 +125,9 @@ TEST_F(CreateInstance, MissingModulesFailClearly) {
                               nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     const char path[] = "/nonexistent/module.so";
-    ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                             sizeof path),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), sizeof path),
+        ERROR_SUCCESS);
     RegCloseKey(key);
     void* raw = nullptr;
     HRESULT hr = CoCreateInstance(CLSID_TestServerObject, nullptr, CLSCTX_INPROC_SERVER,
@@ -132,6 +135,42 @@ TEST_F(CreateInstance, MissingModulesFailClearly) {
     EXPECT_TRUE(FAILED(hr));
     EXPECT_NE(hr, REGDB_E_CLASSNOTREG);
     EXPECT_EQ(raw, nullptr);
+}
+
+// Writes a class's InprocServer32 default value file as it lies on disk.
+void WriteServerValue(const velmora::test::TempRegistry& registry, REFCLSID clsid,
+                      const std::string& text) {
+    const auto key = registry.Root() / "CLSID" / platform::FormatGuid(clsid) / "InprocServer32";
+    std::filesystem::create_directories(key);
+    std::ofstream(key / "@", std::ios::binary) << text;
+}
+
+// What a registration or a module says is checked, never trusted: a module that answers
+// success without a factory, and a registration whose value does not parse, fail the creation.
+TEST_F(CreateInstance, BrokenRegistrationsAndModulesFailTheCreation) {
+    WriteServerValue(registry_, CLSID_TestServerNullFactory,
+                     std::string("REG_SZ\n") + TEST_SERVER_PATH);
+    void* raw = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CoGetClassObject(CLSID_TestServerNullFactory, CLSCTX_INPROC_SERVER, nullptr,
+                               IID_IClassFactory, &raw),
+              CO_E_ERRORINDLL);
+    EXPECT_EQ(raw, nullptr);
+    raw = reinterpret_cast<void*>(1);
+    EXPECT_EQ(CoCreateInstance(CLSID_TestServerNullFactory, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_ITestValue, &raw),
+              CO_E_ERRORINDLL);
+    EXPECT_EQ(raw, nullptr);
+
+    for (const char* text : {"REG_BINARY 1\nnot hex at all", "REG_BINARY 7\nzz", "REG_DWORD\nlots",
+                             "REG_SZ", "REG_BINARY x\n00"}) {
+        WriteServerValue(registry_, CLSID_TestServerObject, text);
+        raw = reinterpret_cast<void*>(1);
+        EXPECT_EQ(CoCreateInstance(CLSID_TestServerObject, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_ITestValue, &raw),
+                  REGDB_E_CLASSNOTREG)
+            << text;
+        EXPECT_EQ(raw, nullptr) << text;
+    }
 }
 
 }  // namespace

@@ -2,20 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
+#include "platform/com/registry_value.h"
 #include "tests/support/temp_registry.h"
 
 namespace {
 
 class Registry : public ::testing::Test {
-protected:
+  protected:
     HKEY Create(const char16_t* path) {
         HKEY key = nullptr;
         DWORD disposition = 0;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, &disposition),
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &key, &disposition),
                   ERROR_SUCCESS);
         return key;
     }
@@ -37,9 +40,9 @@ TEST_F(Registry, StoresStringValuesUnderNestedKeys) {
 
     // Key names do not depend on case.
     HKEY opened = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"clsid\\{abc}\\inprocserver32", 0, KEY_READ,
-                            &opened),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_CLASSES_ROOT, u"clsid\\{abc}\\inprocserver32", 0, KEY_READ, &opened),
+        ERROR_SUCCESS);
     DWORD type = 0, size = 0;
     ASSERT_EQ(RegQueryValueExW(opened, nullptr, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
     EXPECT_EQ(type, REG_SZ);
@@ -53,8 +56,7 @@ TEST_F(Registry, StoresStringValuesUnderNestedKeys) {
     EXPECT_EQ(smallSize, size);
 
     std::vector<BYTE> data(size);
-    ASSERT_EQ(RegQueryValueExW(opened, nullptr, nullptr, &type, data.data(), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(opened, nullptr, nullptr, &type, data.data(), &size), ERROR_SUCCESS);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(data.data())), expected);
 
     char narrow[64];
@@ -79,9 +81,9 @@ TEST_F(Registry, KeepsNumbersAndBinaryData) {
     EXPECT_EQ(RegSetValueExW(key, u"Bad", 0, REG_DWORD, blob, 3), ERROR_INVALID_PARAMETER);
 
     DWORD type = 0, value = 0, size = 4;
-    ASSERT_EQ(RegQueryValueExW(key, u"Merit", nullptr, &type, reinterpret_cast<BYTE*>(&value),
-                               &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegQueryValueExW(key, u"Merit", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(value, merit);
     BYTE back[16];
@@ -107,8 +109,8 @@ TEST_F(Registry, DeletesWholeTreesAndRefusesWhatIsMissingOrInvalid) {
     EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, u"CLSID\\{A}"), ERROR_FILE_NOT_FOUND);
 
     // Names that would leave the tree are refused; a closed key is refused, not used.
-    EXPECT_NE(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"..\\outside", 0, nullptr, 0, KEY_WRITE,
-                              nullptr, &key, nullptr),
+    EXPECT_NE(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"..\\outside", 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
     EXPECT_NE(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"a/b", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                               nullptr),
@@ -138,6 +140,47 @@ TEST_F(Registry, ListsSubKeysInOrder) {
     EXPECT_EQ(RegEnumKeyExW(root, 2, name, &length, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
     RegCloseKey(root);
+}
+
+// Value files come from a folder anyone with the user's rights can edit: each one is read
+// only as what EncodeValue writes, and anything else is refused without throwing.
+TEST(RegistryValue, DecodesOnlyWhatItEncodes) {
+    using platform::registry::DecodeValue;
+    using platform::registry::EncodeValue;
+    using platform::registry::StoredValue;
+    for (const StoredValue& value :
+         {StoredValue{REG_SZ, "/opt/a b.so"},
+          StoredValue{REG_DWORD, std::string("\x2a\0\0\x80", 4)},
+          StoredValue{REG_BINARY, std::string("\0\xff\x10", 3)}, StoredValue{9, ""}}) {
+        const auto decoded = DecodeValue(EncodeValue(value));
+        ASSERT_TRUE(decoded) << EncodeValue(value);
+        EXPECT_EQ(decoded->type, value.type);
+        EXPECT_EQ(decoded->bytes, value.bytes);
+    }
+    EXPECT_EQ(DecodeValue("REG_DWORD\n4294967295\n")->bytes, std::string(4, '\xff'));
+    EXPECT_EQ(DecodeValue("REG_BINARY 3\n0aFF\n")->bytes, "\x0a\xff");
+    for (const char* text :
+         {"", "REG_SZ", "REG_DWORD\n", "REG_DWORD\n4294967296", "REG_DWORD\n-1", "REG_DWORD\n 7",
+          "REG_DWORD\n12x", "REG_BINARY 3\nzz", "REG_BINARY 3\n1g", "REG_BINARY 3\nabc",
+          "REG_BINARY\n00", "REG_BINARY 3x\n00", "REG_BINARY 1\n41", "REG_BINARY 4\n01000000",
+          "REG_QWORD\n1"})
+        EXPECT_FALSE(DecodeValue(text)) << text;
+}
+
+TEST_F(Registry, ValueFilesThatAreNotValuesAreRefused) {
+    HKEY key = Create(u"Broken");
+    ASSERT_NE(key, nullptr);
+    const auto folder = registry_.Root() / "Broken";
+    std::ofstream(folder / "@hex", std::ios::binary) << "REG_BINARY 3\nnot hex!";
+    std::ofstream(folder / "@big", std::ios::binary) << "REG_SZ\n" << std::string(2 << 20, 'x');
+    ASSERT_EQ(::mkfifo((folder / "@pipe").c_str(), 0600), 0);  // would block a plain read
+    for (const char* name : {"hex", "big", "pipe"}) {
+        DWORD type = 0, size = 0;
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, nullptr, &size), ERROR_CANTREAD)
+            << name;
+    }
+    EXPECT_EQ(platform::ReadRegistryString(HKEY_CLASSES_ROOT, "Broken", "hex"), std::nullopt);
+    RegCloseKey(key);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 
 class TestObject final : public ITestValue {
-public:
+  public:
     TestObject() { ++g_objects; }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
@@ -37,13 +37,13 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     ~TestObject() { --g_objects; }
     std::atomic<ULONG> refs_{1};
 };
 
 class Factory final : public IClassFactory {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         if (iid == IID_IUnknown || iid == IID_IClassFactory) {
@@ -60,8 +60,7 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid,
-                                             void** object) override {
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
@@ -75,7 +74,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs_{1};
 };
 
@@ -92,11 +91,14 @@ LONG SetString(HKEY key, const char16_t* name, const std::u16string& value) {
 
 }  // namespace
 
-extern "C" HRESULT DllCanUnloadNow() { return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE; }
+extern "C" HRESULT DllCanUnloadNow() {
+    return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+}
 
 extern "C" HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
+    if (clsid == CLSID_TestServerNullFactory) return S_OK;
     if (clsid != CLSID_TestServerObject) return CLASS_E_CLASSNOTAVAILABLE;
     auto* factory = new Factory;
     HRESULT hr = factory->QueryInterface(iid, object);

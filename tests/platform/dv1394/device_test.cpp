@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <mutex>
 
 #include "platform/com/com.h"
 #include "platform/dv1394/dv_device_filter.h"
+#include "platform/dv1394/dv_unit.h"
+#include "platform/dv1394/virtual/deck_protocol.h"
 #include "platform/kernel/text.h"
 #include "platform/media/base/renderer.h"
 #include "platform/media/base/source.h"
@@ -370,6 +377,127 @@ TEST_F(Device, FramesSentToTheDeckWhileRecordingLandOnTheTapeAllOfThem) {
     ASSERT_EQ(tape.size(), 12u * 120000);
     for (int i = 0; i < 12; ++i)
         ASSERT_TRUE(std::equal(frames[i].begin(), frames[i].end(), tape.begin() + i * 120000)) << i;
+}
+
+}  // namespace
+
+namespace {
+
+namespace deck = platform::dv1394::deck;
+
+// A socket in the deck folder that greets its clients with the given name, as a deck would.
+class PlantedDeck {
+public:
+    PlantedDeck(const std::filesystem::path& path, std::string greeting)
+        : path_(path), greeting_(std::move(greeting)) {
+        listener_ = deck::Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        ok_ = ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::listen(listener_.Get(), 4) == 0 && ::chmod(path.c_str(), 0600) == 0;
+        thread_.Start([this] {
+            for (;;) {
+                deck::Fd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (!client) return;
+                deck::SendMessage(client.Get(), deck::Message::kHello, greeting_.data(),
+                                  greeting_.size());
+            }
+        });
+    }
+    ~PlantedDeck() {
+        ::shutdown(listener_.Get(), SHUT_RDWR);  // ends the accept
+        thread_.Join();
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);
+    }
+    bool Ok() const { return ok_; }
+
+private:
+    std::filesystem::path path_;
+    std::string greeting_;
+    deck::Fd listener_;
+    platform::Thread thread_;
+    bool ok_ = false;
+};
+
+std::vector<std::string> ListedNames() {
+    std::vector<std::string> names;
+    for (const auto& unit : platform::dv1394::ListVirtualDecks()) names.push_back(unit->Name());
+    return names;
+}
+
+mode_t ModeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    ::lstat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+using Names = std::vector<std::string>;
+
+// The deck folder is this user's alone, whether under the runtime folder or /tmp: created
+// 0700 whatever the umask, with sockets no one else may connect to.
+TEST_F(Device, DeckFoldersAndSocketsAreMadeForThisUserAlone) {
+    const mode_t previous = ::umask(022);
+    StartDeck("Own");
+    ::umask(previous);
+    EXPECT_EQ(ModeOf(runtime_.Path() / "velmora"), 0700u);
+    EXPECT_EQ(ModeOf(runtime_.Path() / "velmora" / "decks"), 0700u);
+    EXPECT_EQ(ModeOf(runtime_.Path() / "velmora" / "decks" / "Own") & 077, 0u);
+    EXPECT_EQ(ListedNames(), Names{"Own"});
+
+    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(deck::DeckDirectory(),
+              std::filesystem::path("/tmp/velmora-" + std::to_string(::getuid())) / "decks");
+    ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+}
+
+// Whoever else could put a socket into the folder could pose as a deck and feed the toolkit
+// frames and answers: such folders and sockets are refused, and so are greetings that are not
+// a deck's name.
+TEST_F(Device, DecksOthersCouldHavePlantedAreNotListed) {
+    StartDeck("Real");
+    const auto decks = runtime_.Path() / "velmora" / "decks";
+    {
+        PlantedDeck open(decks / "open", "Open to all");
+        ASSERT_TRUE(open.Ok());
+        ::chmod((decks / "open").c_str(), 0666);
+        PlantedDeck empty(decks / "empty", "");
+        PlantedDeck zero(decks / "zero", std::string("A\0B", 3));
+        PlantedDeck huge(decks / "huge", std::string(300, 'x'));
+        PlantedDeck fine(decks / "fine", "Fine");
+        EXPECT_EQ(ListedNames(), (Names{"Fine", "Real"}));
+        if (::geteuid() == 0) {  // only root can give a socket to another user
+            ASSERT_EQ(::chown((decks / "fine").c_str(), 4242, 4242), 0);
+            EXPECT_EQ(ListedNames(), Names{"Real"});
+        }
+    }
+    // A folder that others may enter lists nothing; a deck that starts closes it again.
+    ::chmod(decks.c_str(), 0777);
+    EXPECT_EQ(ListedNames(), Names{});
+    StartDeck("Second");
+    EXPECT_EQ(ModeOf(decks), 0700u);
+    EXPECT_EQ(ListedNames(), (Names{"Real", "Second"}));
+    ::chmod((runtime_.Path() / "velmora").c_str(), 0755);
+    EXPECT_EQ(ListedNames(), Names{});
+    ::chmod((runtime_.Path() / "velmora").c_str(), 0700);
+
+    // A link in place of a folder leads elsewhere: neither listed nor published into.
+    velmora::test::TempDir other;
+    std::filesystem::create_directory_symlink(runtime_.Path() / "velmora", other.Path() / "velmora");
+    ::setenv("XDG_RUNTIME_DIR", other.Path().c_str(), 1);
+    EXPECT_EQ(ListedNames(), Names{});
+    std::string error;
+    EXPECT_FALSE(deck::MakeDeckDirectory(&error));
+    EXPECT_NE(error.find("not a folder of this user"), std::string::npos) << error;
+    ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+
+    if (::geteuid() == 0) {  // a folder of another user, which only root can make here
+        ASSERT_EQ(::chown(decks.c_str(), 4242, 4242), 0);
+        EXPECT_EQ(ListedNames(), Names{});
+        EXPECT_FALSE(deck::MakeDeckDirectory(&error));
+        ASSERT_EQ(::chown(decks.c_str(), 0, 0), 0);
+    }
 }
 
 }  // namespace

@@ -41,6 +41,31 @@ std::vector<USAGE> UsageIds(const std::vector<USAGE_AND_PAGE>& list) {
     return ids;
 }
 
+// A constant main item is room in the report, never a capability, even with a usage before it
+// (as the original platform parses such a feature item: Constant + Variable, 1 bit).
+TEST(HidParser, ConstantItemsTakeRoomButGiveNoCapabilityEvenWithAUsage) {
+    const Bytes descriptor = FromHex(
+        "05 0C 09 01 A1 01"
+        " 85 01 09 E9 15 00 25 01 75 01 95 01 81 03"  // input: a usage on a constant bit
+        " 09 EA 75 01 95 01 81 02"                    // then a real one
+        " 75 06 95 01 81 03"                          // padding
+        " 85 03 09 01 75 01 95 01 B1 03"              // feature: a usage on a constant bit
+        " 06 00 FF 0A 00 02 15 00 26 FF 00 75 08 95 01 B1 02 C0");  // the LED value
+    auto tops = platform::hid::ParseReportDescriptor(descriptor);
+    ASSERT_TRUE(tops);
+    ASSERT_EQ(tops->size(), 1u);
+    const auto& top = (*tops)[0];
+    ASSERT_EQ(top.caps.size(), 2u);
+    EXPECT_EQ(top.caps[0].type, platform::hid::ReportType::Input);
+    EXPECT_EQ(top.caps[0].usageMin, 0xEA);
+    EXPECT_EQ(top.caps[0].bitPosition, 1);  // after the constant bit
+    EXPECT_EQ(top.caps[1].type, platform::hid::ReportType::Feature);
+    EXPECT_EQ(top.caps[1].usagePage, 0xFF00);
+    EXPECT_EQ(top.caps[1].bytePosition, 1);
+    EXPECT_EQ(top.caps[1].bitPosition, 1);
+    EXPECT_EQ(top.reportLength[2], 3);  // report ID, the constant bit and the 8-bit value
+}
+
 TEST(HidParser, ReportLengthsIncludeAReportIdByteThatReadsZeroWithoutIds) {
     auto keyboard = Prepare(velmora::test::KeyboardDescriptor());
     ASSERT_TRUE(keyboard);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "platform/com/com.h"
@@ -336,6 +337,88 @@ TEST_F(Graph, AnAbortIsNotOverwrittenByALaterCompletion) {
     Sleep(200);  // the renderer completes meanwhile
     ASSERT_EQ(events->WaitForCompletion(0, &code), S_OK);
     EXPECT_EQ(code, EC_ERRORABORT);
+}
+
+}  // namespace
+
+namespace {
+
+// A source with two output pins, each streaming numbered samples on its own thread.
+class TwoStreamSource final : public CSource {
+public:
+    TwoStreamSource() : CSource("two streams", nullptr, GUID_NULL) {
+        HRESULT hr = S_OK;
+        new CountStream(this, &hr, u"Output 0");
+        new CountStream(this, &hr, u"Output 1");
+    }
+    CSourceStream* Stream(int i) { return m_paStreams[i].get(); }
+
+private:
+    class CountStream final : public CSourceStream {
+    public:
+        CountStream(CSource* filter, HRESULT* hr, LPCWSTR name)
+            : CSourceStream("count", hr, filter, name) {}
+        HRESULT GetMediaType(CMediaType* type) override {
+            *type = CMediaType(&MEDIATYPE_Video);
+            type->SetSubtype(&MEDIASUBTYPE_TestFrames);
+            type->SetFormatType(&FORMAT_None);
+            return S_OK;
+        }
+        using CSourceStream::GetMediaType;
+        HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override {
+            request->cBuffers = 1;
+            request->cbBuffer = 4;
+            ALLOCATOR_PROPERTIES actual{};
+            return allocator->SetProperties(request, &actual);
+        }
+        HRESULT FillBuffer(IMediaSample* sample) override {
+            BYTE* data = nullptr;
+            sample->GetPointer(&data);
+            std::memcpy(data, &next_, 4);
+            ++next_;
+            sample->SetActualDataLength(4);
+            return S_OK;
+        }
+
+    private:
+        std::uint32_t next_ = 0;
+    };
+};
+
+// A pause that fails half way through a filter is undone for the whole filter: the pin that
+// did become active stops its thread and frees its pool, and once threads can be had again
+// both pins stream.
+TEST_F(Graph, APauseThatFailsHalfWayLeavesNothingRunning) {
+    auto* two = new TwoStreamSource;
+    ComPtr<IBaseFilter> source(static_cast<IBaseFilter*>(two));  // holds the only reference
+    ASSERT_EQ(graph->AddFilter(source.Get(), u"Two"), S_OK);
+    ComPtr<IBaseFilter> sinks[2] = {Add(CLSID_TestSink, u"Sink 0"), Add(CLSID_TestSink, u"Sink 1")};
+    Chain(source.Get(), u"Output 0", sinks[0].Get(), u"In");
+    Chain(source.Get(), u"Output 1", sinks[1].Get(), u"In");
+
+    int starts = 0;
+    platform::SetThreadStartFault([&starts] { return ++starts == 2; });  // the second pin's
+    const HRESULT refused = control->Run();
+    platform::SetThreadStartFault({});
+    EXPECT_TRUE(FAILED(refused));
+    EXPECT_FALSE(two->Stream(0)->ThreadExists());
+    EXPECT_FALSE(two->Stream(1)->ThreadExists());
+    FILTER_STATE state = State_Running;
+    EXPECT_EQ(source->GetState(0, &state), S_OK);
+    EXPECT_EQ(state, State_Stopped);
+    ComPtr<IMemInputPin> input = Pin(sinks[0].Get(), u"In").As<IMemInputPin>();
+    ComPtr<IMemAllocator> pool;
+    ASSERT_EQ(input->GetAllocator(pool.Put()), S_OK);
+    IMediaSample* sample = nullptr;
+    EXPECT_EQ(pool->GetBuffer(&sample, nullptr, nullptr, 0), VFW_E_NOT_COMMITTED);
+
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    for (auto& sink : sinks) {
+        auto* frames = static_cast<TestSink*>(sink.Get());
+        for (int i = 0; i < 500 && frames->Frames().empty(); ++i) Sleep(10);
+        EXPECT_FALSE(frames->Frames().empty());
+    }
+    EXPECT_EQ(control->Stop(), S_OK);
 }
 
 }  // namespace

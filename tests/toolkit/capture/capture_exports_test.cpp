@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -130,6 +132,29 @@ TEST_F(CaptureOpen, BadRecordsAndMissingDevicesSetTheLastOpenError) {
     EXPECT_EQ(Tovik_ShowPreviewWindow(handle, 5), 0);  // no preview window in write mode
     EXPECT_EQ(Tovik_Close(handle), 1);
     EXPECT_EQ(Tovik_GetError(nullptr), 0);
+}
+
+// The bridge's registration is a value file that no longer parses: the still path cannot make
+// its decoder, and nothing of that leaks out of the open (which succeeds without stills) or
+// leaves an earlier open's error behind.
+TEST_F(CaptureOpen, AnUnreadableBridgeRegistrationNeitherFailsNorStalesTheOpen) {
+    velmora::test::TempRegistry registry;
+    const auto server =
+        registry.Root() / "CLSID" / "{8FD15CA6-7433-44D4-BC92-401B37C5E3DD}" / "InprocServer32";
+    std::filesystem::create_directories(server);
+    std::ofstream(server / "@", std::ios::binary) << "REG_BINARY 1\nnot hex!";
+    StartDeck("Deck");
+    TovikOpenParams bad = Params(27), good = Params();
+    EXPECT_EQ(Tovik_Open(0, 0, &bad), nullptr);
+    ASSERT_EQ(Tovik_GetError(nullptr), 2);
+    TovikCaptureHandle handle = Tovik_Open(0, 0, &good);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(Tovik_GetError(nullptr), 0);
+    std::vector<std::uint8_t> picture(720 * 480 * 3);
+    int out = 5;
+    Tovik_GetOneShot(handle, picture.data(), &out);
+    EXPECT_NE(out, 0) << "no decoder, no still";
+    EXPECT_EQ(Tovik_Close(handle), 1);
 }
 
 }  // namespace

@@ -236,6 +236,96 @@ TEST_F(FileReaderTest, ThirtyTwoKilohertzFramesAreStretchedToOneFrameOf48kHz) {
     }
 }
 
+// The frames' pictures with audio of the given rate and quantization, `pairs(i)` pairs in
+// frame i, whose AAUX source packs then claim AF_SIZE `claimed` (when not negative). Pair n of
+// frame i holds (i * 7 + n % 200 - 100, its negation): small values, exact in 12 bits too.
+std::string WriteClaimingFile(const Media& m, const char* name, const pdv::AudioWriteFormat& format,
+                              int (*pairs)(std::size_t), int claimed) {
+    Frames frames;
+    for (std::size_t i = 0; i < 6; ++i) {
+        dv::Bytes frame = m.frames[i];
+        Samples pcm;
+        for (int n = 0; n < pairs(i); ++n) {
+            pcm.push_back(std::int16_t(int(i) * 7 + n % 200 - 100));
+            pcm.push_back(std::int16_t(-pcm.back()));
+        }
+        if (!pdv::WriteAudio(frame.data(), frame.size(), format, pcm.data(), pcm.size() / 2,
+                             pcm.size() / 2))
+            return {};
+        for (std::size_t seq = 0; claimed >= 0 && seq < 10; ++seq)
+            for (std::size_t k = 0; k < pdv::kAudioBlocksPerSequence; ++k) {
+                std::uint8_t* pack = frame.data() + pdv::AudioBlockOffset(int(seq), int(k)) + 3;
+                if (pack[0] == pdv::kPackAauxSource)
+                    pack[1] = std::uint8_t((pack[1] & 0xC0) | claimed);
+            }
+        frames.push_back(std::move(frame));
+    }
+    const std::string path = m.dir.File(name);
+    WriteType1(frames, path);
+    return path;
+}
+
+// A crafted AF_SIZE claims more pairs than the frame holds: what GetFrame converts and reports
+// stays within the pairs the frame delivered, and GetAudio reads the missing pairs as silence,
+// not as the frame before.
+TEST_F(FileReaderTest, AudioNeverGoesBeyondThePairsAFrameDelivered) {
+    // 32 kHz, 12-bit: the frame holds 1080 pairs; the pack claims 1053 + 63.
+    pdv::AudioWriteFormat twelve{32000, pdv::Quantization::Nonlinear12, true};
+    const std::string path32 = WriteClaimingFile(
+        m(), "claims32.avi", twelve, [](std::size_t) { return 1080; }, 63);
+    ASSERT_FALSE(path32.empty());
+    Handle file32(TovikFile_Open(path32.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file32.h, nullptr);
+    Samples audio(tovik::kFrameAudioBytes / 2, 0x1111);
+    int bytes = 0;
+    ASSERT_EQ(TovikFile_GetFrame(file32.h, 2, nullptr, audio.data(), &bytes), 1);
+    ASSERT_EQ(bytes, 6408);
+    EXPECT_EQ(audio[0], 2 * 7 - 100);
+    EXPECT_EQ(audio[3202], 2 * 7 + 1079 % 200 - 100) << "the last pair is the frame's last";
+    EXPECT_EQ(audio[3203], -(2 * 7 + 1079 % 200 - 100));
+
+    // 48 kHz: the frame holds its capacity, 1620 pairs; the pack claims 1580 + 63.
+    const std::string path48 = WriteClaimingFile(
+        m(), "claims48.avi", pdv::AudioWriteFormat{}, [](std::size_t) { return 1620; }, 63);
+    ASSERT_FALSE(path48.empty());
+    Handle file48(TovikFile_Open(path48.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file48.h, nullptr);
+    ASSERT_EQ(TovikFile_GetFrame(file48.h, 1, nullptr, audio.data(), &bytes), 1);
+    EXPECT_EQ(bytes, int(tovik::kFrameAudioBytes));
+
+    // 44.1 kHz counts as 48 kHz in the pack's arithmetic (1580 + AF_SIZE), but a frame
+    // delivers fewer pairs: 1480 in even frames, 1460 in odd ones.
+    auto pairs441 = [](std::size_t i) { return i % 2 ? 1460 : 1480; };
+    pdv::AudioWriteFormat cd{44100, pdv::Quantization::Linear16, true};
+    const std::string path441 = WriteClaimingFile(m(), "claims441.avi", cd, pairs441, -1);
+    ASSERT_FALSE(path441.empty());
+    Handle file441(TovikFile_Open(path441.c_str(), TOVIK_FILE_FRAMES));
+    ASSERT_NE(file441.h, nullptr);
+    std::fill(audio.begin(), audio.end(), std::int16_t(0x1111));
+    ASSERT_EQ(TovikFile_GetFrame(file441.h, 3, nullptr, audio.data(), &bytes), 1);
+    ASSERT_EQ(bytes, pairs441(3) * 4);
+    EXPECT_EQ(audio[std::size_t(bytes / 2) - 2], 3 * 7 + (pairs441(3) - 1) % 200 - 100);
+    EXPECT_EQ(audio[std::size_t(bytes / 2)], 0x1111) << "written past what was reported";
+
+    // The audio mode indexes 1580 + AF_SIZE pairs a frame: the pairs frame 1 lacks are silent,
+    // not what frame 0 had there.
+    Handle audioMode(TovikFile_Open(path441.c_str(), TOVIK_FILE_AUDIO));
+    ASSERT_NE(audioMode.h, nullptr);
+    const std::size_t counted0 = 1580 + std::size_t(pairs441(0) - 1452);
+    const std::size_t counted1 = 1580 + std::size_t(pairs441(1) - 1452);
+    Samples run((counted0 + counted1) * 2, 0x2222);
+    ASSERT_EQ(TovikFile_GetAudio(audioMode.h, 0, std::uint32_t(counted0 + counted1), run.data()),
+              1);
+    for (std::size_t n = 0; n < counted0 + counted1; ++n) {
+        const bool frame1 = n >= counted0;
+        const std::size_t k = frame1 ? n - counted0 : n;
+        const bool delivered = k < std::size_t(pairs441(frame1 ? 1 : 0));
+        const int left = delivered ? int(frame1) * 7 + int(k % 200) - 100 : 0;
+        ASSERT_EQ(run[2 * n], left) << "pair " << n;
+        ASSERT_EQ(run[2 * n + 1], -left) << "pair " << n;
+    }
+}
+
 TEST_F(FileReaderTest, AudioModeReadsSampleRunsAcrossFrames) {
     Handle file(TovikFile_Open(m().avi48.c_str(), TOVIK_FILE_AUDIO));
     ASSERT_NE(file.h, nullptr);

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "platform/com/com.h"
 #include "platform/filters/dv_types.h"
+#include "platform/kernel/debug_output.h"
 #include "tests/platform/dv/dv_media.h"
 #include "tests/support/dv_media.h"
 #include "tests/support/temp_registry.h"
@@ -156,7 +158,9 @@ TEST_F(FrameDecoderTest, DecodesFramesInARowAsFfmpegDoes) {
     for (int i : {0, 2, 1}) {
         dv::Bytes picture(tovik::kPictureBytes, 0x55);
         std::int32_t out = -7;
-        ASSERT_EQ(decoder.Decode(&type, frames_[i].data(), picture.data(), &out), 1) << i;
+        ASSERT_EQ(
+            decoder.Decode(&type, frames_[i].data(), picture.data(), &out), 1)
+            << i;
         EXPECT_EQ(out, 0) << i;
         EXPECT_GE(dv::Psnr(picture, pictures_[i]), kMinPsnr) << i;
     }
@@ -211,6 +215,77 @@ TEST_F(FrameDecoderTest, AStillThatProducesNoPictureIsNeverSaved) {
     EXPECT_EQ(std::count(picture.begin(), picture.end(), 0x33), tovik::kPictureBytes);
     const auto path = files_.Path() / "none.bmp";
     EXPECT_EQ(tovik::SaveStillBmp(owner.Grabber(), decoder, path.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// Counts the bridge's fills (one debug line each) while it lives.
+class FillCounter {
+  public:
+    FillCounter() {
+        previous_ = platform::SetDebugSink([this](std::string_view line) {
+            if (line.find("FullBuffer") != std::string_view::npos) ++fills_;
+        });
+    }
+    ~FillCounter() { platform::SetDebugSink(previous_); }
+    int Fills() const { return fills_; }
+
+  private:
+    std::atomic<int> fills_{0};
+    platform::DebugSink previous_;
+};
+
+// A DV frame that the decoder passes over ends the still as soon as it has been passed over:
+// the bridge is asked once more for the end of the stream, not kept spinning until a time-out.
+TEST_F(FrameDecoderTest, AFrameThatDoesNotDecodeEndsTheStillAtOnce) {
+    MakeTape();
+    ASSERT_TRUE(RegisterBridge());
+    CFrameDecoder decoder;
+    ASSERT_EQ(decoder.Build(), 1);
+    const CMediaType type = DvType();
+    dv::Bytes broken = frames_[0];
+    broken[3] |= 0x80;  // says 625 lines in a 525-line frame's size: nothing to decode
+    dv::Bytes picture(tovik::kPictureBytes, 0x44);
+    std::int32_t out = 7;
+    {
+        FillCounter counter;
+        ASSERT_EQ(decoder.Decode(&type, broken.data(), picture.data(), &out),
+                  1);
+        EXPECT_EQ(counter.Fills(), 2) << "the frame and the end of the stream";
+    }
+    EXPECT_EQ(out, 7);
+    EXPECT_EQ(std::count(picture.begin(), picture.end(), 0x44), tovik::kPictureBytes);
+    // A frame that decodes is kept by the one-shot grabber, which ends the stream there.
+    FillCounter counter;
+    ASSERT_EQ(decoder.Decode(&type, frames_[2].data(), picture.data(), &out),
+              1);
+    EXPECT_EQ(out, 0);
+    EXPECT_GE(dv::Psnr(picture, pictures_[2]), kMinPsnr);
+    EXPECT_EQ(counter.Fills(), 1);
+}
+
+// A short frame in the owner's grabber is handed to the decoder as the bytes it is, never
+// filled up to a whole frame with whatever the still's buffer held before.
+TEST_F(FrameDecoderTest, AShortFrameIsDecodedAsItIsAndGivesNoPicture) {
+    MakeTape();
+    ASSERT_TRUE(RegisterBridge());
+    CFrameDecoder decoder;
+    ASSERT_EQ(decoder.Build(), 1);
+    dv::Bytes picture(tovik::kPictureBytes, 0);
+    std::int32_t out = -1;
+    {
+        OwnerStream whole(frames_[0], DvType());
+        ASSERT_TRUE(whole.Start());
+        ASSERT_EQ(tovik::GrabOneShot(whole.Grabber(), decoder, picture.data(), &out), 1);
+        ASSERT_EQ(out, 0);
+    }
+    OwnerStream cut(dv::Bytes(frames_[1].begin(), frames_[1].begin() + 60000), DvType());
+    ASSERT_TRUE(cut.Start());
+    std::fill(picture.begin(), picture.end(), 0x66);
+    EXPECT_EQ(tovik::GrabOneShot(cut.Grabber(), decoder, picture.data(), &out), 1);
+    EXPECT_EQ(out, -1);
+    EXPECT_EQ(std::count(picture.begin(), picture.end(), 0x66), tovik::kPictureBytes);
+    const auto path = files_.Path() / "short.bmp";
+    EXPECT_EQ(tovik::SaveStillBmp(cut.Grabber(), decoder, path.c_str()), 0);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
