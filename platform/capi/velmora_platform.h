@@ -34,14 +34,18 @@ int VelmoraWindow_GetFd(VelmoraWindow window);
 /* Calls proc for each waiting message, in the order they were posted, on the calling thread;
    answers how many, or -1 for an unknown window. Does not block. */
 int VelmoraWindow_Dispatch(VelmoraWindow window);
-/* Ends a message window: later posts to it fail and its descriptor is closed. */
+/* Ends a message window (later posts to it fail and its descriptor is closed) or a handle of
+   VelmoraWindow_FromNative (what the platform put inside the foreign window goes; close the
+   preview or player first, and end the handle before destroying the foreign window). */
 void VelmoraWindow_Destroy(VelmoraWindow window);
 
 /* A window handle for a foreign native window (an X11 window id), to give as the owner of a
    preview or player window: the video appears inside that window, at the rectangle the toolkit
    is given. Without a Qt application in the process the platform runs one on a thread of its
-   own, connected to $DISPLAY. Answers 0 when there is no display or the window system has no
-   foreign windows (Wayland: give no owner there, and the preview is a window of its own). */
+   own, connected to $DISPLAY; it ends when the process exits. Call it before opening the
+   capture or player that is to use it. Answers 0 when there is no display or the window system
+   has no foreign windows (Wayland: give no owner there, and the preview is a window of its
+   own). */
 VelmoraWindow VelmoraWindow_FromNative(uint64_t nativeWindow);
 
 #ifdef __cplusplus
