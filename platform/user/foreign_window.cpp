@@ -62,7 +62,8 @@ void SetWindowOwner(QWidget* widget, QWidget* owner) {
         return;
     }
     if (widget->parentWidget()) widget->setParent(nullptr);
-    widget->setWindowFlag(Qt::FramelessWindowHint);
+    if (!widget->windowFlags().testFlag(Qt::FramelessWindowHint))
+        widget->setWindowFlag(Qt::FramelessWindowHint);  // remakes the native window
     widget->setAttribute(Qt::WA_NativeWindow);
     widget->winId();
     if (widget->windowHandle()->parent() != foreignOwner->Window())

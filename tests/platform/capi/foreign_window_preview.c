@@ -5,6 +5,8 @@
    the window is untouched and everything closes again.
 
    foreign-window-preview [OUT.ppm]: also writes the window's last picture as a PPM file. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <stdint.h>
@@ -16,8 +18,9 @@
 #include "toolkit/tovik.h"
 
 enum { kWidth = 640, kHeight = 480 };
-/* Where the preview goes, in the window's coordinates. */
-enum { kLeft = 80, kTop = 60, kRight = 80 + 360, kBottom = 60 + 240 };
+/* Where the preview goes, in the window's coordinates, and where it moves to. */
+static const TovikRect kFirstPlace = {80, 60, 80 + 360, 60 + 240};
+static const TovikRect kSecondPlace = {300, 200, 300 + 320, 200 + 240};
 /* The transport's play mode: the deck sends its picture while the tape plays. */
 enum { kModePlay = 0x1000 + 200 };
 /* The window's own colour: the pixels outside the preview keep it. */
@@ -51,11 +54,11 @@ static unsigned long Rgb(XImage* image, int x, int y) {
     return XGetPixel(image, x, y) & 0xffffffUL;
 }
 
-static Picture Inspect(XImage* image) {
+static Picture Inspect(XImage* image, TovikRect place) {
     Picture picture = {0, 0, 1};
     unsigned long seen[64];
-    for (int y = kTop; y < kBottom; ++y) {
-        for (int x = kLeft; x < kRight; ++x) {
+    for (int y = place.top; y < place.bottom; ++y) {
+        for (int x = place.left; x < place.right; ++x) {
             unsigned long pixel = Rgb(image, x, y);
             if (pixel == kBackground) ++picture.background;
             int known = 0;
@@ -66,18 +69,17 @@ static Picture Inspect(XImage* image) {
     const int outside[][2] = {{2, 2},
                               {kWidth - 3, 2},
                               {2, kHeight - 3},
-                              {kWidth - 3, kHeight - 3},
-                              {kLeft - 2, kTop + 10},
-                              {kRight + 1, kBottom - 10},
-                              {kLeft + 10, kTop - 2},
-                              {kRight - 10, kBottom + 1}};
+                              {place.left - 2, place.top + 10},
+                              {place.right + 1, place.bottom - 10},
+                              {place.left + 10, place.top - 2},
+                              {place.right - 10, place.bottom + 1}};
     for (size_t i = 0; i < sizeof outside / sizeof outside[0]; ++i)
         if (Rgb(image, outside[i][0], outside[i][1]) != kBackground) picture.outsideKept = 0;
     return picture;
 }
 
-static int Shown(Picture picture) {
-    const long area = (long)(kRight - kLeft) * (kBottom - kTop);
+static int Shown(Picture picture, TovikRect place) {
+    const long area = (long)(place.right - place.left) * (place.bottom - place.top);
     return picture.background < area / 50 && picture.colours >= 16 && picture.outsideKept;
 }
 
@@ -96,15 +98,15 @@ static void WritePpm(XImage* image, const char* path) {
     fclose(file);
 }
 
-/* Reads the window back until the preview shows in it (up to half a minute). */
-static int WaitForPicture(Display* display, Window window, const char* ppmPath) {
+/* Reads the window back until the preview shows in it at `place` (up to half a minute). */
+static int WaitForPicture(Display* display, Window window, TovikRect place, const char* ppmPath) {
     Picture last = {0, 0, 0};
     for (int attempt = 0; attempt < 300; ++attempt) {
         Pause(100);
         XImage* image = XGetImage(display, window, 0, 0, kWidth, kHeight, AllPlanes, ZPixmap);
         if (!image) continue;
-        last = Inspect(image);
-        int shown = Shown(last);
+        last = Inspect(image, place);
+        int shown = Shown(last, place);
         if (shown && ppmPath) WritePpm(image, ppmPath);
         XDestroyImage(image);
         if (shown) return 1;
@@ -150,7 +152,7 @@ static TovikCaptureHandle OpenPreview(VelmoraWindow owner) {
         fprintf(stderr, "foreign-window: Tovik_Open failed (%d)\n", Tovik_GetError(NULL));
         return NULL;
     }
-    TovikRect rect = {kLeft, kTop, kRight, kBottom};
+    TovikRect rect = kFirstPlace;
     if (Tovik_SetPreviewWindowStyle(capture, 0, 0x40000000 /* WS_CHILD */) &&
         Tovik_SetPreviewWindowRect(capture, &rect) &&
         Tovik_ShowPreviewWindow(capture, 5 /* SW_SHOW */) && Tovik_Control(capture, kModePlay, 0))
@@ -160,12 +162,16 @@ static TovikCaptureHandle OpenPreview(VelmoraWindow owner) {
     return NULL;
 }
 
-/* The picture appears at its rectangle, and closing the capture takes it out of the window. */
+/* The picture appears at its rectangle, follows it to another place, and closing the capture
+   takes it out of the window. */
 static int PreviewShowsAndGoes(Display* display, Window window, VelmoraWindow owner,
                                const char* ppmPath) {
     TovikCaptureHandle capture = OpenPreview(owner);
     if (!capture) return 0;
-    int shown = WaitForPicture(display, window, ppmPath);
+    TovikRect moved = kSecondPlace;
+    int shown = WaitForPicture(display, window, kFirstPlace, ppmPath) &&
+                Tovik_SetPreviewWindowRect(capture, &moved) &&
+                WaitForPicture(display, window, kSecondPlace, NULL);
     Tovik_Close(capture);
     if (shown && !WaitForNoChildren(display, window)) {
         fprintf(stderr, "foreign-window: the preview stayed in the window after closing\n");
@@ -179,7 +185,7 @@ static int PreviewShowsAndGoes(Display* display, Window window, VelmoraWindow ow
 static int OwnerEndsUnderAnOpenPreview(Display* display, Window window) {
     VelmoraWindow owner = VelmoraWindow_FromNative(window);
     TovikCaptureHandle capture = owner ? OpenPreview(owner) : NULL;
-    int ok = capture && WaitForPicture(display, window, NULL);
+    int ok = capture && WaitForPicture(display, window, kFirstPlace, NULL);
     VelmoraWindow_Destroy(owner);
     if (ok && !WaitForNoChildren(display, window)) {
         fprintf(stderr, "foreign-window: the preview stayed in the window after its owner\n");
