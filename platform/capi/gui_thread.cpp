@@ -7,54 +7,69 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/user/window.h"
+
 namespace platform {
 
 namespace {
 
-// Owns the thread; the process-lifetime object quits the application and joins it at exit.
+// Runs the application on a thread of its own, detached: its event loop runs until the process
+// ends. Nothing stops it at exit, since the process's static objects (Qt's among them) are
+// destroyed then; the work handed to it is settled before (see SettleGuiThread).
 class GuiThread {
   public:
     bool Start() {
         std::unique_lock lock(lock_);
         if (started_) return running_;
         started_ = true;
-        thread_ = std::thread([this] { Run(); });
-        ready_.wait(lock, [this] { return ready_flag_; });
+        std::thread([this] { Run(); }).detach();
+        ready_.wait(lock, [this] { return readyFlag_; });
         return running_;
     }
 
-    ~GuiThread() {
-        if (!thread_.joinable()) return;
-        if (QCoreApplication* app = QCoreApplication::instance())
-            QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
-        thread_.join();
+    bool Running() {
+        std::lock_guard lock(lock_);
+        return running_;
+    }
+
+    static GuiThread& Instance() {
+        static auto* instance = new GuiThread;  // the thread may outlive static destruction
+        return *instance;
     }
 
   private:
     void Run() {
-        int argc = 1;
-        char name[] = "velmora";
-        char* argv[] = {name, nullptr};
-        QApplication app(argc, argv);
-        app.setQuitOnLastWindowClosed(false);
+        argc_ = UseX11() ? 3 : 1;
+        auto* app = new QApplication(argc_, argv_);  // lives as long as the process
+        app->setQuitOnLastWindowClosed(false);
         {
             std::lock_guard lock(lock_);
             running_ = true;
-            ready_flag_ = true;
+            readyFlag_ = true;
         }
         ready_.notify_all();
-        app.exec();
+        app->exec();
     }
 
+    // The foreign windows this application hosts are X11 windows, so it talks X11 whenever
+    // there is an X server (XWayland too), unless the program chose a platform itself.
+    static bool UseX11() {
+        const char* platformName = std::getenv("QT_QPA_PLATFORM");
+        const char* display = std::getenv("DISPLAY");
+        return !(platformName && *platformName) && display && *display;
+    }
+
+    char name_[8] = "velmora";
+    char option_[10] = "-platform";
+    char xcb_[4] = "xcb";
+    char* argv_[4] = {name_, option_, xcb_, nullptr};
+    int argc_ = 1;
     std::mutex lock_;
     std::condition_variable ready_;
-    std::thread thread_;
     bool started_ = false;
+    bool readyFlag_ = false;
     bool running_ = false;
-    bool ready_flag_ = false;
 };
-
-GuiThread g_guiThread;
 
 bool HaveDisplay() {
     const char* platformName = std::getenv("QT_QPA_PLATFORM");
@@ -69,7 +84,12 @@ bool HaveDisplay() {
 bool EnsureGuiApplication() {
     if (qobject_cast<QApplication*>(QCoreApplication::instance())) return true;
     if (QCoreApplication::instance() || !HaveDisplay()) return false;
-    return g_guiThread.Start();
+    return GuiThread::Instance().Start();
+}
+
+void SettleGuiThread() {
+    if (!GuiThread::Instance().Running()) return;
+    if (!RunOnWindowThread([] {}, true)) RunOnGuiThread([] {});
 }
 
 void RunOnGuiThread(const std::function<void()>& work) {

@@ -2,15 +2,15 @@
 
 #include "platform/capi/velmora_platform.h"
 
-#include <QGuiApplication>
 #include <QWidget>
-#include <QWindow>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/capi/gui_thread.h"
 #include "platform/capi/message_window.h"
 #include "platform/com/com.h"
+#include "platform/user/foreign_window.h"
 
 namespace {
 
@@ -26,22 +26,27 @@ std::shared_ptr<platform::MessageWindow> FindMessageWindow(VelmoraWindow window)
     return it == MessageWindows().end() ? nullptr : it->second;
 }
 
-// A native widget whose window is a child of the foreign window and fills it.
-VelmoraWindow EmbedInForeignWindow(std::uint64_t nativeWindow) {
-    if (QGuiApplication::platformName() == QLatin1String("wayland")) return 0;
-    QWindow* foreign = QWindow::fromWinId(static_cast<WId>(nativeWindow));
-    if (!foreign) return 0;
-    auto* container = new QWidget;
-    container->setAttribute(Qt::WA_NativeWindow);
-    container->winId();
-    container->windowHandle()->setParent(foreign);
-    container->setGeometry(0, 0, foreign->width(), foreign->height());
-    QObject::connect(foreign, &QWindow::widthChanged, container,
-                     [container](int width) { container->resize(width, container->height()); });
-    QObject::connect(foreign, &QWindow::heightChanged, container,
-                     [container](int height) { container->resize(container->width(), height); });
-    container->show();
-    return platform::HwndFromWidget(container);
+// The handles made for foreign windows, so that only those are ended as such.
+std::set<VelmoraWindow>& ForeignOwners() {
+    static auto* owners = new std::set<VelmoraWindow>;
+    return *owners;
+}
+
+bool TakeForeignOwner(VelmoraWindow window) {
+    std::lock_guard lock(g_windowsLock);
+    return ForeignOwners().erase(window) > 0;
+}
+
+VelmoraWindow MakeForeignOwner(std::uint64_t nativeWindow) {
+    VelmoraWindow hwnd = 0;
+    platform::RunOnGuiThread([&] {
+        hwnd = platform::HwndFromWidget(platform::ForeignWindowOwner::Create(nativeWindow));
+    });
+    if (hwnd) {
+        std::lock_guard lock(g_windowsLock);
+        ForeignOwners().insert(hwnd);
+    }
+    return hwnd;
 }
 
 }  // namespace
@@ -54,6 +59,10 @@ int32_t VelmoraPlatform_Initialize(void) {
 
 void VelmoraPlatform_Uninitialize(void) {
     CoUninitialize();
+    try {
+        platform::SettleGuiThread();
+    } catch (...) {
+    }
 }
 
 VelmoraWindow VelmoraWindow_CreateMessageWindow(VelmoraMessageProc proc, void* user) {
@@ -84,20 +93,27 @@ void VelmoraWindow_Destroy(VelmoraWindow window) {
     {
         std::lock_guard lock(g_windowsLock);
         auto it = MessageWindows().find(window);
-        if (it == MessageWindows().end()) return;
-        gone = std::move(it->second);
-        MessageWindows().erase(it);
+        if (it != MessageWindows().end()) {
+            gone = std::move(it->second);
+            MessageWindows().erase(it);
+        }
     }
-    platform::DropMessageSink(window);
-    gone->Close();
+    if (gone) {
+        platform::DropMessageSink(window);
+        gone->Close();
+        return;
+    }
+    try {
+        if (TakeForeignOwner(window))
+            platform::RunOnGuiThread([window] { delete platform::WidgetFromHwnd(window); });
+    } catch (...) {
+    }
 }
 
 VelmoraWindow VelmoraWindow_FromNative(uint64_t nativeWindow) {
     try {
         if (nativeWindow == 0 || !platform::EnsureGuiApplication()) return 0;
-        VelmoraWindow hwnd = 0;
-        platform::RunOnGuiThread([&] { hwnd = EmbedInForeignWindow(nativeWindow); });
-        return hwnd;
+        return MakeForeignOwner(nativeWindow);
     } catch (...) {
         return 0;
     }

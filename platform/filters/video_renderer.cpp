@@ -20,6 +20,7 @@
 #include "platform/com/com.h"
 #include "platform/filters/factory.h"
 #include "platform/media/base/renderer.h"
+#include "platform/user/foreign_window.h"
 #include "platform/user/window.h"
 
 namespace {
@@ -389,7 +390,7 @@ void CVideoRenderer::Apply(Shared& shared, const WindowProps& p) {
         widget = new VideoWidget(shared.shared_from_this());
         shared.widget = widget;
     }
-    if (widget->parentWidget() != owner) widget->setParent(owner);
+    platform::SetWindowOwner(widget, owner);
     widget->setGeometry(p.left, p.top, std::max<LONG>(p.width, 0), std::max<LONG>(p.height, 0));
     widget->setVisible(p.visible);
     widget->update();

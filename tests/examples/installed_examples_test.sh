@@ -42,6 +42,10 @@ for example in record frame2bmp list_devices; do
     gcc -std=c11 -Wall -Wextra -Werror "$source/examples/$example.c" \
         $(pkg-config --cflags --libs tovik) -o "$out/$example" || fail "building $example"
 done
+# The C file check as a user types it: headers, initialisation, devices, a file (run below;
+# the libraries once more after the file, for linkers that drop what is not needed yet).
+gcc -std=c11 -Wall -Werror $(pkg-config --cflags --libs tovik) "$source/examples/list_devices.c" \
+    $(pkg-config --libs tovik) -o "$out/list_devices_c11" || fail "building list_devices as C11"
 pelkoInclude=$(pkg-config --cflags-only-I pelko | sed 's/^ *-I//; s/ *$//')
 [ -f "$pelkoInclude/velmora/pelko.h" ] || fail "pelko.pc names $pelkoInclude"
 
@@ -82,7 +86,10 @@ echo "$timecode" | grep -Eq '^00:00:0[0-9][:;][0-9]{2}$' || fail "record printed
 [ -f "$VELMORA_REGISTRY"/CLSID/*/InprocServer32/* ] 2>/dev/null ||
     ls -R "$VELMORA_REGISTRY" | grep -q InprocServer32 || fail "the bridge did not register itself"
 
-"$out/list_devices" "$work/take.avi" | grep -Eq "frames: [1-9]" || fail "list_devices cannot open the take"
+for program in list_devices list_devices_c11; do
+    "$out/$program" | grep -q "devices: 1" || fail "$program sees no deck"
+    "$out/$program" "$work/take.avi" | grep -Eq "frames: [1-9]" || fail "$program cannot open the take"
+done
 "$out/frame2bmp" "$work/take.avi" 10 "$work/frame.bmp" || fail "frame2bmp"
 [ "$(stat -c %s "$work/frame.bmp")" = 1036854 ] || fail "frame.bmp has the wrong size"
 if command -v ffprobe > /dev/null; then
