@@ -107,8 +107,9 @@ std::string AdviceFor(const std::vector<DeviceFileReport>& files) {
            "usermod -aG video $USER, then log in again), or install a udev rule such as\n"
            "  SUBSYSTEM==\"firewire\", ATTR{units}==\"*0x00a02d:0x010001*\", GROUP=\"video\", "
            "MODE=\"0660\"\n"
-           "  SUBSYSTEM==\"firewire\", ATTR{units}==\"\", GROUP=\"video\", MODE=\"0660\"\n"
-           "in /etc/udev/rules.d/, then run udevadm control --reload && udevadm trigger "
+           "for the units, and one matching the adapter's own node by its GUID (ATTR{guid}, "
+           "read from /sys/bus/firewire/devices/fwN/guid), in /etc/udev/rules.d/, then run udevadm "
+           "control --reload && udevadm trigger "
            "(or replug the unit).";
 }
 
