@@ -244,8 +244,9 @@ std::vector<std::uint8_t> Deck::HandleTapeStatus(const std::vector<std::uint8_t>
     } else if (opcode == kOpTimeCode && command.size() >= 4 && command[3] == 0x71 &&
                Implemented(kOpTimeCode, 0x71)) {
         response.resize(std::max<std::size_t>(response.size(), 8), 0xFF);
-        std::uint32_t bcd =
-            faults_.noCassette ? 0xFFFFFFFF : TimecodeAnswerAt(static_cast<std::int64_t>(position_));
+        std::uint32_t bcd = faults_.noCassette
+                                ? 0xFFFFFFFF
+                                : TimecodeAnswerAt(static_cast<std::int64_t>(position_));
         response[4] = static_cast<std::uint8_t>(bcd);
         response[5] = static_cast<std::uint8_t>(bcd >> 8);
         response[6] = static_cast<std::uint8_t>(bcd >> 16);

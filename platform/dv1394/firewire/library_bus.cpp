@@ -6,6 +6,7 @@
 #include <libiec61883/iec61883.h>
 #include <libraw1394/raw1394.h>
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 
