@@ -139,9 +139,24 @@ AvcStatus FirewireUnit::Transact(const std::vector<std::uint8_t>& command,
         return AvcStatus::kInvalid;
     }
     if (!EnsureMonitor()) return AvcStatus::kLost;
-    // Another caller's transaction counts against this one's time.
-    std::unique_lock lock(avc_mutex_, std::defer_lock);
-    if (!lock.try_lock_for(timeout)) return AvcStatus::kTimedOut;
+    // Another caller's transaction counts against this one's time. (A flag under a plain mutex
+    // rather than a timed mutex, whose timed lock the thread sanitizer cannot follow.)
+    {
+        std::unique_lock lock(avc_mutex_);
+        if (!avc_free_.wait_for(lock, timeout, [this] { return !avc_busy_; }))
+            return AvcStatus::kTimedOut;
+        avc_busy_ = true;
+    }
+    struct Release {
+        FirewireUnit* unit;
+        ~Release() {
+            {
+                std::lock_guard lock(unit->avc_mutex_);
+                unit->avc_busy_ = false;
+            }
+            unit->avc_free_.notify_one();
+        }
+    } release{this};
     if (!fcp_) {
         avc_handle_ = bus_->Open(port_);
         if (!avc_handle_) return AvcStatus::kTimedOut;

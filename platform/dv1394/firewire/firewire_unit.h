@@ -94,7 +94,9 @@ class FirewireUnit final : public DvUnit {
     std::thread::id delivering_;  // the thread running the handler, if any
     std::condition_variable delivered_;
 
-    std::timed_mutex avc_mutex_;
+    std::mutex avc_mutex_;
+    std::condition_variable avc_free_;
+    bool avc_busy_ = false;  // a transaction is running on the FCP handle
     std::unique_ptr<PortHandle> avc_handle_;
     std::unique_ptr<FcpChannel> fcp_;
 
