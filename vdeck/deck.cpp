@@ -104,6 +104,18 @@ std::uint32_t Deck::TimecodeAt(std::int64_t position) const {
     return IsPal() ? Pal25Timecode(position) : DropFrameTimecode(position);
 }
 
+std::uint32_t Deck::TimecodeAnswerAt(std::int64_t position) const {
+    // A unit answers the time code as the tape holds it, flag bits included (drop frame above
+    // the frame digits of a 525-line tape).
+    std::vector<std::uint8_t> frame;
+    if (tape_->ReadFrame(position, &frame)) {
+        if (auto pack = platform::dv::FindSubcodePack(frame.data(), frame.size(),
+                                                      platform::dv::kPackTimecode))
+            return *pack;
+    }
+    return IsPal() ? Pal25Timecode(position) : DropFrameTimecode(position) | 0x40;
+}
+
 std::vector<std::uint8_t> Deck::Answer(const std::vector<std::uint8_t>& command,
                                        std::uint8_t code) {
     std::vector<std::uint8_t> response = command;
@@ -232,8 +244,9 @@ std::vector<std::uint8_t> Deck::HandleTapeStatus(const std::vector<std::uint8_t>
     } else if (opcode == kOpTimeCode && command.size() >= 4 && command[3] == 0x71 &&
                Implemented(kOpTimeCode, 0x71)) {
         response.resize(std::max<std::size_t>(response.size(), 8), 0xFF);
-        std::uint32_t bcd =
-            faults_.noCassette ? 0xFFFFFFFF : TimecodeAt(static_cast<std::int64_t>(position_));
+        std::uint32_t bcd = faults_.noCassette
+                                ? 0xFFFFFFFF
+                                : TimecodeAnswerAt(static_cast<std::int64_t>(position_));
         response[4] = static_cast<std::uint8_t>(bcd);
         response[5] = static_cast<std::uint8_t>(bcd >> 8);
         response[6] = static_cast<std::uint8_t>(bcd >> 16);

@@ -81,6 +81,7 @@ class Deck {
     void StopAt(double position);
     std::vector<std::uint8_t> Damage(std::vector<std::uint8_t> frame);
     std::uint32_t TimecodeAt(std::int64_t position) const;
+    std::uint32_t TimecodeAnswerAt(std::int64_t position) const;
 
     mutable std::mutex mutex_;
     std::unique_ptr<Tape> tape_;

@@ -299,6 +299,11 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
         return;
     }
     knownSystem_ = 1 + int(size == kPalFrameSize ? dv::System::Pal625 : dv::System::Ntsc525);
+    // Frames lost while the stream was broken are counted when it resumes, before this frame.
+    if (const std::uint64_t lost = unit_->FramesLostToBreaks(); lost > lostReported_) {
+        NotifyEvent(EC_VELMORA_DV_FRAMES_LOST, static_cast<LONG_PTR>(lost - lostReported_), 0);
+        lostReported_ = lost;
+    }
     if (size != outputFrameSize_) {
         // A tape whose system changes: the outputs are connected for the other one. The frame
         // is dropped whole, and the graph hears once that the stream changed.
@@ -430,11 +435,18 @@ HRESULT CDvDeviceFilter::GetTimecode(TIMECODE_SAMPLE* sample) {
     // Frames, seconds, minutes, hours in binary-coded decimal; all FF: no time code.
     if (response[4] == 0xFF && response[5] == 0xFF && response[6] == 0xFF && response[7] == 0xFF)
         return E_FAIL;
-    sample->timecode.dwFrames = static_cast<DWORD>(response[7]) << 24 |
-                                static_cast<DWORD>(response[6]) << 16 |
-                                static_cast<DWORD>(response[5]) << 8 | response[4];
-    sample->timecode.wFrameRate = static_cast<WORD>(
-        UnitSystem() == dv::System::Pal625 ? ED_FORMAT_SMPTE_25 : ED_FORMAT_SMPTE_30DROP);
+    // Flag bits ride above the digits: colour frame and drop frame over the frames, a phase
+    // bit over the seconds, binary group flags over the minutes and hours.
+    const std::uint8_t frames = response[4] & 0x3F, seconds = response[5] & 0x7F,
+                       minutes = response[6] & 0x7F, hours = response[7] & 0x3F;
+    const bool dropFrame = (response[4] & 0x40) != 0;
+    sample->timecode.dwFrames = static_cast<DWORD>(hours) << 24 |
+                                static_cast<DWORD>(minutes) << 16 |
+                                static_cast<DWORD>(seconds) << 8 | frames;
+    const LONG rate = UnitSystem() == dv::System::Pal625 ? ED_FORMAT_SMPTE_25
+                      : dropFrame                        ? ED_FORMAT_SMPTE_30DROP
+                                                         : ED_FORMAT_SMPTE_30;
+    sample->timecode.wFrameRate = static_cast<WORD>(rate);
     sample->timecode.wFrameFract = 0;
     sample->dwUser = 0;
     REFERENCE_TIME now = 0;

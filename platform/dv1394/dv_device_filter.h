@@ -148,6 +148,7 @@ class CDvDeviceFilter final : public CBaseFilter,
     std::atomic<long> dropped_{0};
     std::atomic<long> damaged_{0};
     std::atomic<long> foreign_{0};
+    std::uint64_t lostReported_ = 0;  // frames lost to stream breaks, told to the graph
     // What is known of the unit's system: 0 nothing yet, else 1 + the system.
     std::atomic<int> knownSystem_{0};
     std::atomic<std::size_t> outputFrameSize_{0};  // of the connected outputs, set on pause

@@ -86,6 +86,10 @@ class DvUnit {
     // Called once, on any thread, when the unit goes away; later calls fail.
     virtual void SetLostHandler(std::function<void()> handler) = 0;
     virtual bool IsLost() const = 0;
+
+    // Frames the unit sent that never arrived because its stream was broken for a while (a
+    // bus reset), counted once the stream resumed.
+    virtual std::uint64_t FramesLostToBreaks() const { return 0; }
 };
 
 using UnitList = std::vector<std::shared_ptr<DvUnit>>;

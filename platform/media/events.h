@@ -40,3 +40,5 @@ inline constexpr LONG EC_USER = 0x8000;
 // This platform's own: a DV source's stream changed to the other DV system (param1: the new frame
 // size). Frames of that system are not delivered on the outputs connected for the first one.
 inline constexpr LONG EC_VELMORA_DV_SYSTEM_CHANGED = 0x4F00;
+// A DV source's stream resumed after a break (a bus reset) that lost frames (param1: how many).
+inline constexpr LONG EC_VELMORA_DV_FRAMES_LOST = 0x4F01;

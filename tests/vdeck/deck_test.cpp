@@ -119,10 +119,11 @@ TEST_F(DeckTest, AnswersUnitSubunitMediumAndTimecodeQueries) {
     Bytes timecode = Status({kAvcStatus, kSubunitTape, kOpTimeCode, 0x71, 0xFF, 0xFF, 0xFF, 0xFF});
     ASSERT_EQ(timecode.size(), 8u);
     EXPECT_EQ(timecode[0], kAvcImplemented);
-    EXPECT_EQ(timecode[4], 0x01);  // frames
-    EXPECT_EQ(timecode[5], 0x01);  // seconds
-    EXPECT_EQ(timecode[6], 0x00);
-    EXPECT_EQ(timecode[7], 0x00);
+    // The time code as the tape holds it: the digits, with flag bits above them.
+    EXPECT_EQ(timecode[4] & 0x3F, 0x01);  // frames
+    EXPECT_EQ(timecode[5] & 0x7F, 0x01);  // seconds
+    EXPECT_EQ(timecode[6] & 0x7F, 0x00);
+    EXPECT_EQ(timecode[7] & 0x3F, 0x00);
 }
 
 TEST_F(DeckTest, InquiriesTellWhatIsImplemented) {

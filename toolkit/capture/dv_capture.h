@@ -85,9 +85,12 @@ class CDVCapture final : public CDirectShow {
     HRESULT RecordFailure(HRESULT error = S_OK, bool* matches = nullptr) const;
     void OnGraphEvent(LONG code, LONG_PTR param1);
     void Post(LONG code, LONG_PTR param1) const;
-    // One raw AV/C exchange through the device filter; false when it did not take place, and
-    // then *timedOut (when given) tells whether the deck left the command unanswered.
-    bool RawCommand(std::uint8_t* buffer, LONG* length, bool* timedOut = nullptr);
+    // One raw AV/C exchange through the device filter: the command's `*length` bytes in
+    // `buffer` are replaced by the answer and `*length` by its size. False when it did not take
+    // place (then *timedOut, when given, tells whether the deck left the command unanswered) or
+    // when the answer is larger than `capacity`, which leaves the buffer as it was.
+    bool RawCommand(std::uint8_t* buffer, std::size_t capacity, LONG* length,
+                    bool* timedOut = nullptr);
     int Shuttle(bool reverse, std::uint32_t level);
     IBaseFilter* FilterAt(int entry) const;
 

@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 
 #include "toolkit/capture/dv_capture.h"
@@ -7,6 +8,7 @@ namespace {
 constexpr LONG kModeShuttle = ED_MODE_SHUTTLE;
 constexpr std::uint8_t kAvcAccepted = 0x09;
 constexpr std::uint8_t kAvcImplemented = 0x0C;
+constexpr std::size_t kMaxAvcFrame = 512;
 // What the device filter answers when a deck leaves a command unanswered.
 constexpr HRESULT kTimedOut = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
 
@@ -29,12 +31,22 @@ constexpr Inquiry kInquiries[] = {
 
 }  // namespace
 
-bool CDVCapture::RawCommand(std::uint8_t* buffer, LONG* length, bool* timedOut) {
-    if (!transport_) return false;
-    HRESULT hr = transport_->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, length,
-                                                         reinterpret_cast<LPOLESTR*>(buffer));
+bool CDVCapture::RawCommand(std::uint8_t* buffer, std::size_t capacity, LONG* length,
+                            bool* timedOut) {
+    if (timedOut) *timedOut = false;
+    if (!transport_ || *length <= 0 || static_cast<std::size_t>(*length) > capacity) return false;
+    // The transport writes up to the largest AV/C frame: it answers into a buffer of that size,
+    // and the caller's gets the answer only when it fits.
+    std::array<std::uint8_t, kMaxAvcFrame> frame{};
+    std::memcpy(frame.data(), buffer, static_cast<std::size_t>(*length));
+    LONG size = *length;
+    HRESULT hr = transport_->GetTransportBasicParameters(ED_RAW_EXT_DEV_CMD, &size,
+                                                         reinterpret_cast<LPOLESTR*>(frame.data()));
     if (timedOut) *timedOut = hr == kTimedOut;
-    return SUCCEEDED(hr);
+    if (FAILED(hr) || size < 0 || static_cast<std::size_t>(size) > capacity) return false;
+    std::memcpy(buffer, frame.data(), static_cast<std::size_t>(size));
+    *length = size;
+    return true;
 }
 
 int CDVCapture::Shuttle(bool reverse, std::uint32_t level) {
@@ -43,7 +55,7 @@ int CDVCapture::Shuttle(bool reverse, std::uint32_t level) {
     std::uint8_t buffer[512] = {0x00, 0x20, 0xC3,
                                 static_cast<std::uint8_t>((reverse ? 0x40 : 0x30) + level)};
     LONG length = 4;
-    return RawCommand(buffer, &length) && buffer[0] == kAvcAccepted ? 1 : 0;
+    return RawCommand(buffer, sizeof buffer, &length) && buffer[0] == kAvcAccepted ? 1 : 0;
 }
 
 int CDVCapture::Control(std::int32_t mode, std::uint32_t speed) {
@@ -103,13 +115,13 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
     std::uint8_t unitInfo[16] = {0x01, 0xFF, 0x30, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     LONG length = 8;
-    RawCommand(unitInfo, &length, &timedOut);
-    capability->unitType = unitInfo[4] >> 3;
+    if (RawCommand(unitInfo, sizeof unitInfo, &length, &timedOut) && length >= 5)
+        capability->unitType = unitInfo[4] >> 3;
     if (timedOut) return 1;
 
     std::uint8_t buffer[512] = {0x01, 0x20, 0xDA, 0x7F, 0x7F, 0xFF, 0xFF, 0xFF};
     length = 5;
-    if (RawCommand(buffer, &length, &timedOut)) {
+    if (RawCommand(buffer, sizeof buffer, &length, &timedOut)) {
         std::uint8_t cassette = buffer[3];
         std::int32_t kind = cassette == 0x31   ? 0
                             : cassette == 0x32 ? 0x10000
@@ -132,13 +144,13 @@ int CDVCapture::GetCapability(TovikCapability* capability) {
         buffer[2] = inquiry.opcode;
         buffer[3] = inquiry.operand;
         length = 4;
-        if (RawCommand(buffer, &length, &timedOut) && buffer[0] == kAvcImplemented)
+        if (RawCommand(buffer, sizeof buffer, &length, &timedOut) && buffer[0] == kAvcImplemented)
             capability->transport |= inquiry.bit;
         if (timedOut) return 1;
     }
     std::uint8_t timecode[512] = {0x01, 0x20, 0x51, 0x71, 0xFF, 0xFF, 0xFF, 0xFF};
     length = 8;
-    if (RawCommand(timecode, &length) && timecode[0] == kAvcImplemented)
+    if (RawCommand(timecode, sizeof timecode, &length) && timecode[0] == kAvcImplemented)
         capability->transport |= 0x4000;
     return 1;
 }

@@ -1,11 +1,31 @@
 #include "platform/dv1394/firewire/avc_frame.h"
 
+#include <algorithm>
+
 #include "platform/dv1394/dv_unit.h"
 
 namespace platform::dv1394::firewire {
 namespace {
 
 constexpr std::uint8_t kFirstResponseCode = kAvcNotImplemented;
+constexpr std::uint8_t kOpLoadMedium = 0xC1;
+
+// The opcode byte of an answer to `command`. A TRANSPORT STATE status answer carries the
+// transport's current mode there instead (LOAD MEDIUM, RECORD, PLAY or WIND).
+bool OpcodeAnswers(const std::vector<std::uint8_t>& command, std::uint8_t opcode) {
+    if (opcode == command[2]) return true;
+    return command[0] == kAvcStatus && command[2] == kOpTransportState && opcode >= kOpLoadMedium &&
+           opcode <= kOpWind;
+}
+
+// A unit echoes a control command's operands in each answer to it: an answer with other
+// operands belongs to another command with the same opcode (a late answer to one given up on).
+bool OperandsAnswer(const std::vector<std::uint8_t>& command, const std::uint8_t* response,
+                    std::size_t size) {
+    if (command[0] != kAvcControl) return true;
+    if (size < command.size()) return false;
+    return std::equal(command.begin() + 3, command.end(), response + 3);
+}
 
 }  // namespace
 
@@ -36,7 +56,9 @@ AvcAnswer ClassifyAnswer(const std::vector<std::uint8_t>& command, const std::ui
     if (command.size() < kMinAvcFrame) return AvcAnswer::kNotOurs;
     // The upper nibble of byte 0 is the command set, 0 for AV/C.
     if ((response[0] & 0xF0) != 0 || response[0] < kFirstResponseCode) return AvcAnswer::kNotOurs;
-    if (response[1] != command[1] || response[2] != command[2]) return AvcAnswer::kNotOurs;
+    if (response[1] != command[1] || !OpcodeAnswers(command, response[2]))
+        return AvcAnswer::kNotOurs;
+    if (!OperandsAnswer(command, response, size)) return AvcAnswer::kNotOurs;
     return response[0] == kAvcInterim ? AvcAnswer::kInterim : AvcAnswer::kFinal;
 }
 

@@ -27,7 +27,8 @@ enum class AvcAnswer {
 };
 
 // What a response frame means for `command`. A response answers a command when it carries a
-// response code, the same subunit address and opcode, and fits in 512 bytes.
+// response code, the same subunit address and opcode (a transport mode for TRANSPORT STATE),
+// the same operands for a control command, and fits in 512 bytes.
 AvcAnswer ClassifyAnswer(const std::vector<std::uint8_t>& command, const std::uint8_t* response,
                          std::size_t size);
 

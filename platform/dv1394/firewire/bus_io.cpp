@@ -2,31 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <libiec61883/iec61883.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace platform::dv1394::firewire {
-namespace {
-
-constexpr nodeaddr_t kFcpCommandRegister = 0xFFFFF0000B00ULL;
-constexpr nodeid_t kPhyMask = 0x003F;
-
-}  // namespace
-
-void Raw1394Deleter::operator()(raw1394handle_t handle) const {
-    raw1394_destroy_handle(handle);
-}
-
-void DvStreamDeleter::operator()(iec61883_dv* dv) const {
-    iec61883_dv_close(dv);
-}
-
-Raw1394Handle OpenPort(int port) {
-    return Raw1394Handle(raw1394_new_handle_on_port(port));
-}
 
 WakePipe::WakePipe() {
     int fds[2];
@@ -47,8 +28,8 @@ void WakePipe::Signal() {
         auto n = write(write_, &byte, 1);
 }
 
-BusWait WaitForBus(raw1394handle_t handle, const WakePipe* wake, int timeout_ms) {
-    pollfd fds[2] = {{raw1394_get_fd(handle), POLLIN, 0}, {-1, POLLIN, 0}};
+BusWait WaitForBus(PortHandle& handle, const WakePipe* wake, int timeout_ms) {
+    pollfd fds[2] = {{handle.EventFd(), POLLIN, 0}, {-1, POLLIN, 0}};
     if (fds[0].fd < 0) return BusWait::kError;
     if (wake != nullptr) fds[1].fd = wake->ReadFd();
     int n;
@@ -62,10 +43,19 @@ BusWait WaitForBus(raw1394handle_t handle, const WakePipe* wake, int timeout_ms)
     return BusWait::kEvent;
 }
 
-CmpConnection::CmpConnection(raw1394handle_t handle, nodeid_t output, nodeid_t input)
+std::optional<NodeId> FindNodeByGuid(PortHandle& handle, std::uint64_t guid) {
+    const int count = handle.NodeCount();
+    for (int i = 0; i < count && i < kMaxNodes; ++i) {
+        const NodeId node = kLocalBus | static_cast<NodeId>(i);
+        const auto rom = handle.ReadRom(node);
+        if (rom && rom->guid == guid) return node;
+    }
+    return std::nullopt;
+}
+
+CmpConnection::CmpConnection(PortHandle& handle, NodeId output, NodeId input)
     : handle_(handle), output_(output), input_(input) {
-    const int channel =
-        iec61883_cmp_connect(handle_, output_, &oplug_, input_, &iplug_, &bandwidth_);
+    const int channel = handle_.CmpConnect(output_, &oplug_, input_, &iplug_, &bandwidth_);
     if (channel >= 0) {
         channel_ = channel;
         connected_ = true;
@@ -74,52 +64,34 @@ CmpConnection::CmpConnection(raw1394handle_t handle, nodeid_t output, nodeid_t i
 
 CmpConnection::~CmpConnection() {
     if (!connected_) return;
-    iec61883_cmp_disconnect(handle_, output_, oplug_, input_, iplug_,
-                            static_cast<unsigned>(channel_), static_cast<unsigned>(bandwidth_));
+    handle_.CmpDisconnect(output_, oplug_, input_, iplug_, channel_, bandwidth_);
 }
 
-FcpChannel::FcpChannel(raw1394handle_t handle) : handle_(handle) {
-    request_.callback = &FcpChannel::OnWriteDone;
-    request_.data = this;
-    raw1394_set_userdata(handle_, this);
-    raw1394_set_fcp_handler(handle_, &FcpChannel::OnFcp);
-    listening_ = raw1394_start_fcp_listen(handle_) == 0;
+bool CmpConnection::Reconnect(NodeId output, NodeId input) {
+    output_ = output;
+    input_ = input;
+    if (!connected_) return true;  // a broadcast stream needs no connection
+    return handle_.CmpReconnect(output_, &oplug_, input_, &iplug_, &bandwidth_, channel_) ==
+           channel_;
+}
+
+FcpChannel::FcpChannel(PortHandle& handle) : handle_(handle) {
+    listening_ =
+        handle_.StartFcpListen([this](NodeId from, bool response, const std::uint8_t* data,
+                                      std::size_t size) { OnFcp(from, response, data, size); });
 }
 
 FcpChannel::~FcpChannel() {
-    if (listening_) raw1394_stop_fcp_listen(handle_);
-    raw1394_set_fcp_handler(handle_, nullptr);
-    raw1394_set_userdata(handle_, nullptr);
+    handle_.StopFcpListen();
 }
 
-int FcpChannel::OnFcp(raw1394handle_t handle, nodeid_t from, int response, size_t length,
-                      unsigned char* data) {
-    auto* self = static_cast<FcpChannel*>(raw1394_get_userdata(handle));
-    if (self == nullptr || response == 0 || !self->exchange_.Active()) return 0;
-    if ((from & kPhyMask) != (self->node_ & kPhyMask)) return 0;
-    self->exchange_.OnResponse(data, length, AvcExchange::Clock::now());
-    return 0;
+void FcpChannel::OnFcp(NodeId from, bool response, const std::uint8_t* data, std::size_t size) {
+    if (!response || !exchange_.Active()) return;
+    if ((from & kPhyMask) != (node_ & kPhyMask)) return;
+    exchange_.OnResponse(data, size, AvcExchange::Clock::now());
 }
 
-int FcpChannel::OnWriteDone(raw1394handle_t, void* data, raw1394_errcode_t error) {
-    auto* self = static_cast<FcpChannel*>(data);
-    self->write_pending_ = false;
-    self->write_failed_ =
-        raw1394_internal_err(error) || raw1394_get_rcode(error) != RAW1394_RCODE_COMPLETE;
-    return 0;
-}
-
-bool FcpChannel::SendCommand(nodeid_t node, const std::vector<std::uint32_t>& quadlets) {
-    bus_order_.resize(quadlets.size());
-    for (std::size_t i = 0; i < quadlets.size(); ++i) bus_order_[i] = htonl(quadlets[i]);
-    write_pending_ = true;
-    write_failed_ = false;
-    const auto tag = reinterpret_cast<unsigned long>(&request_);
-    return raw1394_start_write(handle_, node, kFcpCommandRegister, bus_order_.size() * 4,
-                               bus_order_.data(), tag) >= 0;
-}
-
-FcpResult FcpChannel::Transact(nodeid_t node, const std::vector<std::uint8_t>& command,
+FcpResult FcpChannel::Transact(NodeId node, const std::vector<std::uint8_t>& command,
                                std::vector<std::uint8_t>* response,
                                std::chrono::milliseconds timeout) {
     const auto quadlets = PackAvcFrame(command);
@@ -127,7 +99,15 @@ FcpResult FcpChannel::Transact(nodeid_t node, const std::vector<std::uint8_t>& c
     if (!listening_) return FcpResult::kWriteFailed;
     node_ = node;
     exchange_.Begin(command, AvcExchange::Clock::now(), timeout);
-    if (!SendCommand(node, *quadlets)) {
+    std::vector<std::uint32_t> bus_order(quadlets->size());
+    for (std::size_t i = 0; i < quadlets->size(); ++i) bus_order[i] = htonl((*quadlets)[i]);
+    write_pending_ = true;
+    write_failed_ = false;
+    const bool started = handle_.WriteFcpCommand(node, bus_order, [this](bool completed) {
+        write_pending_ = false;
+        write_failed_ = !completed;
+    });
+    if (!started) {
         exchange_.End();
         return FcpResult::kWriteFailed;
     }
@@ -150,7 +130,7 @@ FcpResult FcpChannel::Transact(nodeid_t node, const std::vector<std::uint8_t>& c
             result = FcpResult::kWriteFailed;
             break;
         }
-        if (wait == BusWait::kEvent && raw1394_loop_iterate(handle_) < 0) {
+        if (wait == BusWait::kEvent && handle_.Iterate() < 0) {
             result = FcpResult::kWriteFailed;
             break;
         }

@@ -1,36 +1,18 @@
 #pragma once
-// Owned libraw1394 and libiec61883 objects and the two things every bus thread needs: a wait on
-// the handle's events that another thread can cut short, and FCP transactions with a deadline.
-
-#include <libraw1394/raw1394.h>
+// What every bus thread needs: a wait on the handle's events that another thread can cut short,
+// plug connections that can be restored after a bus reset, and FCP transactions with a deadline.
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/dv1394/dv_unit.h"
 #include "platform/dv1394/firewire/avc_frame.h"
-
-struct iec61883_dv;
+#include "platform/dv1394/firewire/bus_access.h"
 
 namespace platform::dv1394::firewire {
-
-inline constexpr nodeid_t kLocalBus = 0xFFC0;  // bus id 0x3FF: the bus the port is on
-inline constexpr int kBroadcastChannel = 63;
-
-struct Raw1394Deleter {
-    void operator()(raw1394handle_t handle) const;
-};
-using Raw1394Handle = std::unique_ptr<std::remove_pointer_t<raw1394handle_t>, Raw1394Deleter>;
-
-// A handle on one port; null when the port cannot be opened.
-Raw1394Handle OpenPort(int port);
-
-struct DvStreamDeleter {
-    void operator()(iec61883_dv* dv) const;
-};
-using DvStream = std::unique_ptr<iec61883_dv, DvStreamDeleter>;
 
 // A pipe whose only use is to wake a thread that waits on a bus handle.
 class WakePipe {
@@ -51,23 +33,29 @@ class WakePipe {
 
 enum class BusWait { kEvent, kWoken, kTimeout, kError };
 // Waits for an event on the handle or a signal on the pipe; a negative time waits for ever.
-BusWait WaitForBus(raw1394handle_t handle, const WakePipe* wake, int timeout_ms);
+BusWait WaitForBus(PortHandle& handle, const WakePipe* wake, int timeout_ms);
+
+// The node with the GUID on the handle's bus, if it is there.
+std::optional<NodeId> FindNodeByGuid(PortHandle& handle, std::uint64_t guid);
 
 // A CMP point-to-point connection between an output and an input plug, undone on destruction.
 // When a node has no plugs to connect, the stream is expected on the broadcast channel.
 class CmpConnection {
   public:
-    CmpConnection(raw1394handle_t handle, nodeid_t output, nodeid_t input);
+    CmpConnection(PortHandle& handle, NodeId output, NodeId input);
     ~CmpConnection();
     CmpConnection(const CmpConnection&) = delete;
     CmpConnection& operator=(const CmpConnection&) = delete;
 
     int Channel() const { return channel_; }
+    // After a bus reset, which breaks point-to-point connections: the same connection between
+    // the nodes' new IDs, on the same channel. False when it could not be made (yet).
+    bool Reconnect(NodeId output, NodeId input);
 
   private:
-    raw1394handle_t handle_;
-    nodeid_t output_;
-    nodeid_t input_;
+    PortHandle& handle_;
+    NodeId output_;
+    NodeId input_;
     int oplug_ = -1;
     int iplug_ = -1;
     int bandwidth_ = 1;  // allow the allocation; holds the units allocated afterwards
@@ -81,27 +69,21 @@ enum class FcpResult { kAnswered, kTimedOut, kWriteFailed, kInvalid };
 // by the caller's thread while a transaction runs; the channel claims the handle's user data.
 class FcpChannel {
   public:
-    explicit FcpChannel(raw1394handle_t handle);
+    explicit FcpChannel(PortHandle& handle);
     ~FcpChannel();
     FcpChannel(const FcpChannel&) = delete;
     FcpChannel& operator=(const FcpChannel&) = delete;
 
     bool Listening() const { return listening_; }
-    FcpResult Transact(nodeid_t node, const std::vector<std::uint8_t>& command,
+    FcpResult Transact(NodeId node, const std::vector<std::uint8_t>& command,
                        std::vector<std::uint8_t>* response, std::chrono::milliseconds timeout);
 
   private:
-    static int OnFcp(raw1394handle_t handle, nodeid_t from, int response, size_t length,
-                     unsigned char* data);
-    static int OnWriteDone(raw1394handle_t handle, void* data, raw1394_errcode_t error);
-    bool SendCommand(nodeid_t node, const std::vector<std::uint32_t>& quadlets);
+    void OnFcp(NodeId from, bool response, const std::uint8_t* data, std::size_t size);
 
-    raw1394handle_t handle_;
+    PortHandle& handle_;
     bool listening_ = false;
-    // Kept for the life of the handle: a write may complete after its transaction gave up.
-    raw1394_reqhandle request_{};
-    std::vector<quadlet_t> bus_order_;
-    nodeid_t node_ = 0;
+    NodeId node_ = 0;
     bool write_pending_ = false;
     bool write_failed_ = false;
     AvcExchange exchange_;

@@ -1,7 +1,5 @@
 #include "platform/dv1394/firewire/firewire_unit.h"
 
-#include <libavc1394/rom1394.h>
-
 #include <cstdio>
 
 namespace platform::dv1394::firewire {
@@ -9,7 +7,6 @@ namespace {
 
 constexpr int kRelocateAttempts = 5;
 constexpr int kRelocatePauseMs = 200;
-constexpr int kMaxNodes = 63;
 
 }  // namespace
 
@@ -19,9 +16,9 @@ std::string GuidId(std::uint64_t guid) {
     return text;
 }
 
-BusMonitor::BusMonitor(int port, std::uint64_t guid, std::atomic<nodeid_t>* node,
+BusMonitor::BusMonitor(BusAccess* bus, int port, std::uint64_t guid, std::atomic<NodeId>* node,
                        std::function<void()> on_lost)
-    : port_(port), guid_(guid), node_(node), on_lost_(std::move(on_lost)) {}
+    : bus_(bus), port_(port), guid_(guid), node_(node), on_lost_(std::move(on_lost)) {}
 
 BusMonitor::~BusMonitor() {
     wake_.Signal();
@@ -29,56 +26,46 @@ BusMonitor::~BusMonitor() {
 }
 
 bool BusMonitor::Start() {
-    handle_ = OpenPort(port_);
+    handle_ = bus_->Open(port_);
     if (!handle_ || !wake_.Valid()) return false;
-    raw1394_set_userdata(handle_.get(), this);
-    raw1394_set_bus_reset_handler(handle_.get(), &BusMonitor::OnBusReset);
+    handle_->SetBusResetHandler([this](unsigned) { reset_seen_ = true; });
     return thread_.Start([this] { Run(); });
-}
-
-int BusMonitor::OnBusReset(raw1394handle_t handle, unsigned int generation) {
-    raw1394_update_generation(handle, generation);
-    if (auto* self = static_cast<BusMonitor*>(raw1394_get_userdata(handle))) {
-        self->reset_seen_ = true;
-    }
-    return 0;
 }
 
 void BusMonitor::Run() {
     while (true) {
-        const BusWait wait = WaitForBus(handle_.get(), &wake_, -1);
+        const BusWait wait = WaitForBus(*handle_, &wake_, -1);
         if (wait == BusWait::kWoken) return;
-        if (wait != BusWait::kEvent || raw1394_loop_iterate(handle_.get()) < 0) break;
+        if (wait != BusWait::kEvent || handle_->Iterate() < 0) break;
         if (reset_seen_ && !Relocate()) break;
     }
-    if (WaitForBus(handle_.get(), &wake_, 0) != BusWait::kWoken) on_lost_();
+    if (WaitForBus(*handle_, &wake_, 0) != BusWait::kWoken) on_lost_();
 }
 
 bool BusMonitor::Relocate() {
     for (int attempt = 0; attempt < kRelocateAttempts; ++attempt) {
         reset_seen_ = false;
         if (FindNode()) return true;
-        const BusWait wait = WaitForBus(handle_.get(), &wake_, kRelocatePauseMs);
+        const BusWait wait = WaitForBus(*handle_, &wake_, kRelocatePauseMs);
         if (wait == BusWait::kWoken) return true;  // asked to stop: not a loss
-        if (wait == BusWait::kEvent && raw1394_loop_iterate(handle_.get()) < 0) return false;
+        if (wait == BusWait::kEvent && handle_->Iterate() < 0) return false;
     }
     return false;
 }
 
 bool BusMonitor::FindNode() {
-    const int count = raw1394_get_nodecount(handle_.get());
-    for (int i = 0; i < count && i < kMaxNodes; ++i) {
-        const nodeid_t node = kLocalBus | static_cast<nodeid_t>(i);
-        if (rom1394_get_guid(handle_.get(), node) == guid_) {
-            node_->store(node);
-            return true;
-        }
-    }
-    return false;
+    const auto node = FindNodeByGuid(*handle_, guid_);
+    if (node) node_->store(*node);
+    return node.has_value();
 }
 
-FirewireUnit::FirewireUnit(int port, std::uint64_t guid, nodeid_t node, std::string name)
-    : port_(port), guid_(guid), name_(std::move(name)), node_(node) {}
+FirewireUnit::FirewireUnit(std::shared_ptr<BusAccess> bus, int port, std::uint64_t guid,
+                           NodeId node, std::string name)
+    : bus_(std::move(bus)), port_(port), guid_(guid), name_(std::move(name)), node_(node) {}
+
+StreamPeer FirewireUnit::Peer() const {
+    return {.bus = bus_.get(), .port = port_, .guid = guid_, .node = node_.load()};
+}
 
 FirewireUnit::~FirewireUnit() {
     StopReceive();
@@ -91,7 +78,8 @@ bool FirewireUnit::EnsureMonitor() {
     {
         std::lock_guard lock(monitor_mutex_);
         if (monitor_) return !lost_;
-        monitor_ = std::make_unique<BusMonitor>(port_, guid_, &node_, [this] { MarkLost(); });
+        monitor_ =
+            std::make_unique<BusMonitor>(bus_.get(), port_, guid_, &node_, [this] { MarkLost(); });
         if (monitor_->Start()) return !lost_;
         monitor_.reset();
     }
@@ -151,13 +139,28 @@ AvcStatus FirewireUnit::Transact(const std::vector<std::uint8_t>& command,
         return AvcStatus::kInvalid;
     }
     if (!EnsureMonitor()) return AvcStatus::kLost;
-    // Another caller's transaction counts against this one's time.
-    std::unique_lock lock(avc_mutex_, std::defer_lock);
-    if (!lock.try_lock_for(timeout)) return AvcStatus::kTimedOut;
+    // Another caller's transaction counts against this one's time. (A flag under a plain mutex
+    // rather than a timed mutex, whose timed lock the thread sanitizer cannot follow.)
+    {
+        std::unique_lock lock(avc_mutex_);
+        if (!avc_free_.wait_for(lock, timeout, [this] { return !avc_busy_; }))
+            return AvcStatus::kTimedOut;
+        avc_busy_ = true;
+    }
+    struct Release {
+        FirewireUnit* unit;
+        ~Release() {
+            {
+                std::lock_guard lock(unit->avc_mutex_);
+                unit->avc_busy_ = false;
+            }
+            unit->avc_free_.notify_one();
+        }
+    } release{this};
     if (!fcp_) {
-        avc_handle_ = OpenPort(port_);
+        avc_handle_ = bus_->Open(port_);
         if (!avc_handle_) return AvcStatus::kTimedOut;
-        fcp_ = std::make_unique<FcpChannel>(avc_handle_.get());
+        fcp_ = std::make_unique<FcpChannel>(*avc_handle_);
     }
     const FcpResult result = fcp_->Transact(node_.load(), command, response, timeout);
     if (lost_) return AvcStatus::kLost;
@@ -177,7 +180,7 @@ bool FirewireUnit::StartReceive(FrameSink sink) {
     if (!sink || !EnsureMonitor()) return false;
     std::lock_guard lock(receive_mutex_);
     if (receive_) return false;
-    receive_ = ReceiveSession::Open(port_, node_.load(), std::move(sink));
+    receive_ = ReceiveSession::Open(Peer(), std::move(sink));
     return receive_ != nullptr;
 }
 
@@ -187,14 +190,22 @@ void FirewireUnit::StopReceive() {
         std::lock_guard lock(receive_mutex_);
         session = std::move(receive_);
     }
-    if (session) session->Stop();
+    if (!session) return;
+    session->Stop();
+    std::lock_guard lock(receive_mutex_);
+    lost_by_ended_receptions_ += session->FramesLostToResets();
+}
+
+std::uint64_t FirewireUnit::FramesLostToBreaks() const {
+    std::lock_guard lock(receive_mutex_);
+    return lost_by_ended_receptions_ + (receive_ ? receive_->FramesLostToResets() : 0);
 }
 
 bool FirewireUnit::StartTransmit() {
     if (!EnsureMonitor()) return false;
     std::lock_guard lock(transmit_mutex_);
     if (transmit_) return false;
-    transmit_ = TransmitSession::Open(port_, node_.load());
+    transmit_ = TransmitSession::Open(Peer());
     transmit_frame_size_ = 0;
     return transmit_ != nullptr;
 }

@@ -26,7 +26,7 @@ std::string GuidId(std::uint64_t guid);
 // own thread) when the node stays gone or the port fails.
 class BusMonitor {
   public:
-    BusMonitor(int port, std::uint64_t guid, std::atomic<nodeid_t>* node,
+    BusMonitor(BusAccess* bus, int port, std::uint64_t guid, std::atomic<NodeId>* node,
                std::function<void()> on_lost);
     ~BusMonitor();
     BusMonitor(const BusMonitor&) = delete;
@@ -39,13 +39,13 @@ class BusMonitor {
     // Looks for the GUID on the bus again, a few times while the bus settles; false when gone.
     bool Relocate();
     bool FindNode();
-    static int OnBusReset(raw1394handle_t handle, unsigned int generation);
 
+    BusAccess* bus_;
     const int port_;
     const std::uint64_t guid_;
-    std::atomic<nodeid_t>* node_;
+    std::atomic<NodeId>* node_;
     std::function<void()> on_lost_;
-    Raw1394Handle handle_;
+    std::unique_ptr<PortHandle> handle_;
     WakePipe wake_;
     bool reset_seen_ = false;  // set by the reset handler on the monitor thread
     Thread thread_;
@@ -53,7 +53,8 @@ class BusMonitor {
 
 class FirewireUnit final : public DvUnit {
   public:
-    FirewireUnit(int port, std::uint64_t guid, nodeid_t node, std::string name);
+    FirewireUnit(std::shared_ptr<BusAccess> bus, int port, std::uint64_t guid, NodeId node,
+                 std::string name);
     ~FirewireUnit() override;
 
     std::string Name() const override { return name_; }
@@ -71,17 +72,20 @@ class FirewireUnit final : public DvUnit {
     // call returns, the handler it replaced is no longer running.
     void SetLostHandler(std::function<void()> handler) override;
     bool IsLost() const override { return lost_.load(); }
+    std::uint64_t FramesLostToBreaks() const override;
 
   private:
     // Starts following the bus; false when the unit is lost.
     bool EnsureMonitor();
     void MarkLost();
     void DeliverLost();
+    StreamPeer Peer() const;
 
+    const std::shared_ptr<BusAccess> bus_;
     const int port_;
     const std::uint64_t guid_;
     const std::string name_;
-    std::atomic<nodeid_t> node_;
+    std::atomic<NodeId> node_;
     std::atomic<bool> lost_{false};
 
     std::mutex lost_mutex_;
@@ -90,12 +94,15 @@ class FirewireUnit final : public DvUnit {
     std::thread::id delivering_;  // the thread running the handler, if any
     std::condition_variable delivered_;
 
-    std::timed_mutex avc_mutex_;
-    Raw1394Handle avc_handle_;
+    std::mutex avc_mutex_;
+    std::condition_variable avc_free_;
+    bool avc_busy_ = false;  // a transaction is running on the FCP handle
+    std::unique_ptr<PortHandle> avc_handle_;
     std::unique_ptr<FcpChannel> fcp_;
 
-    std::mutex receive_mutex_;
+    mutable std::mutex receive_mutex_;
     std::unique_ptr<ReceiveSession> receive_;
+    std::uint64_t lost_by_ended_receptions_ = 0;
 
     std::mutex transmit_mutex_;
     std::shared_ptr<TransmitSession> transmit_;

@@ -1,24 +1,44 @@
 #include "platform/dv1394/firewire/streams.h"
 
-#include <libiec61883/iec61883.h>
-
 namespace platform::dv1394::firewire {
+namespace {
 
-ReceiveSession::ReceiveSession(FrameSink sink) : assembler_(std::move(sink)) {}
+// How often a stream whose connection is broken tries again while the bus settles.
+constexpr int kRestoreRetryMs = 50;
 
-std::unique_ptr<ReceiveSession> ReceiveSession::Open(int port, nodeid_t unit, FrameSink sink) {
+}  // namespace
+
+bool ConnectionKeeper::Restore(PortHandle& handle, std::uint64_t guid, CmpConnection& connection,
+                               bool output) {
+    if (!pending_) return true;
+    const auto node = FindNodeByGuid(handle, guid);
+    if (!node) return false;
+    const NodeId local = handle.LocalId();
+    if (!connection.Reconnect(output ? *node : local, output ? local : *node)) return false;
+    pending_ = false;
+    return true;
+}
+
+ReceiveSession::ReceiveSession(FrameSink sink)
+    : sink_(std::move(sink)),
+      assembler_([this](const std::uint8_t* frame, std::size_t size) { OnFrame(frame, size); }) {}
+
+std::unique_ptr<ReceiveSession> ReceiveSession::Open(const StreamPeer& peer, FrameSink sink) {
     auto session = std::make_unique<ReceiveSession>(std::move(sink));
-    if (!session->Begin(port, unit)) return nullptr;
+    if (!session->Begin(peer)) return nullptr;
     return session;
 }
 
-bool ReceiveSession::Begin(int port, nodeid_t unit) {
-    handle_ = OpenPort(port);
+bool ReceiveSession::Begin(const StreamPeer& peer) {
+    guid_ = peer.guid;
+    handle_ = peer.bus->Open(peer.port);
     if (!handle_ || !wake_.Valid()) return false;
-    connection_ =
-        std::make_unique<CmpConnection>(handle_.get(), unit, raw1394_get_local_id(handle_.get()));
-    dv_.reset(iec61883_dv_recv_init(handle_.get(), &ReceiveSession::OnPacketThunk, this));
-    if (!dv_ || iec61883_dv_recv_start(dv_.get(), connection_->Channel()) != 0) return false;
+    handle_->SetBusResetHandler([this](unsigned) { keeper_.Arm(); });
+    connection_ = std::make_unique<CmpConnection>(*handle_, peer.node, handle_->LocalId());
+    dv_ = handle_->DvReceiver([this](const std::uint8_t* data, std::size_t size, unsigned dropped) {
+        OnPacket(data, size, dropped);
+    });
+    if (!dv_ || !dv_->Start(connection_->Channel())) return false;
     return thread_.Start([this] { Run(); });
 }
 
@@ -29,23 +49,23 @@ ReceiveSession::~ReceiveSession() {
 void ReceiveSession::Stop() {
     wake_.Signal();
     thread_.Join();
-    if (dv_) iec61883_dv_recv_stop(dv_.get());
     dv_.reset();
     connection_.reset();
 }
 
 void ReceiveSession::Run() {
     while (true) {
-        const BusWait wait = WaitForBus(handle_.get(), &wake_, -1);
-        if (wait != BusWait::kEvent) break;
-        if (raw1394_loop_iterate(handle_.get()) < 0) break;
+        const int timeout = keeper_.Pending() ? kRestoreRetryMs : -1;
+        const BusWait wait = WaitForBus(*handle_, &wake_, timeout);
+        if (wait == BusWait::kWoken || wait == BusWait::kError) break;
+        if (wait == BusWait::kEvent && handle_->Iterate() < 0) break;
+        if (keeper_.Pending() && keeper_.Restore(*handle_, guid_, *connection_, true)) {
+            // Whatever came before the reset is cut off; the time code tells what was missed.
+            assembler_.NoteLoss();
+            dbc_.Reset();
+            gap_.Break();
+        }
     }
-}
-
-int ReceiveSession::OnPacketThunk(unsigned char* data, int len, unsigned int dropped, void* self) {
-    if (data == nullptr || len < 0) return 0;
-    static_cast<ReceiveSession*>(self)->OnPacket(data, static_cast<std::size_t>(len), dropped);
-    return 0;
 }
 
 void ReceiveSession::OnPacket(const std::uint8_t* data, std::size_t size, unsigned dropped) {
@@ -66,17 +86,23 @@ void ReceiveSession::OnPacket(const std::uint8_t* data, std::size_t size, unsign
     assembler_.AddPacket(data, size);
 }
 
-std::unique_ptr<TransmitSession> TransmitSession::Open(int port, nodeid_t unit) {
+void ReceiveSession::OnFrame(const std::uint8_t* frame, std::size_t size) {
+    if (const std::uint64_t lost = gap_.OnFrame(frame, size); lost != 0) lost_to_resets_ += lost;
+    sink_(frame, size);
+}
+
+std::unique_ptr<TransmitSession> TransmitSession::Open(const StreamPeer& peer) {
     auto session = std::make_unique<TransmitSession>();
-    if (!session->Begin(port, unit)) return nullptr;
+    if (!session->Begin(peer)) return nullptr;
     return session;
 }
 
-bool TransmitSession::Begin(int port, nodeid_t unit) {
-    handle_ = OpenPort(port);
+bool TransmitSession::Begin(const StreamPeer& peer) {
+    guid_ = peer.guid;
+    handle_ = peer.bus->Open(peer.port);
     if (!handle_ || !wake_.Valid()) return false;
-    connection_ =
-        std::make_unique<CmpConnection>(handle_.get(), raw1394_get_local_id(handle_.get()), unit);
+    handle_->SetBusResetHandler([this](unsigned) { keeper_.Arm(); });
+    connection_ = std::make_unique<CmpConnection>(*handle_, handle_->LocalId(), peer.node);
     return thread_.Start([this] { Run(); });
 }
 
@@ -97,30 +123,29 @@ void TransmitSession::Stop() {
     Close();
     thread_.Join();
     connection_.reset();
+    handle_.reset();
 }
 
 void TransmitSession::Run() {
     const std::size_t first = queue_.WaitFirst();
     if (first == 0) return;
-    const int is_pal = first == kPalFrameSize ? 1 : 0;
-    DvStream dv(iec61883_dv_xmit_init(handle_.get(), is_pal, &TransmitSession::OnDataThunk, this));
-    if (!dv || iec61883_dv_xmit_start(dv.get(), connection_->Channel()) != 0) {
+    auto dv = handle_->DvTransmitter(first == kPalFrameSize,
+                                     [this](std::uint8_t* data, std::size_t blocks) {
+                                         queue_.Read(data, blocks * kDifBlockSize);
+                                     });
+    if (!dv || !dv->Start(connection_->Channel())) {
         queue_.Close();  // Send answers false from now on
         return;
     }
     while (!queue_.Closed()) {
-        const BusWait wait = WaitForBus(handle_.get(), &wake_, -1);
-        if (wait != BusWait::kEvent || raw1394_loop_iterate(handle_.get()) < 0) break;
+        const int timeout = keeper_.Pending() ? kRestoreRetryMs : -1;
+        const BusWait wait = WaitForBus(*handle_, &wake_, timeout);
+        if (wait == BusWait::kWoken || wait == BusWait::kError) break;
+        if (wait == BusWait::kEvent && handle_->Iterate() < 0) break;
+        if (keeper_.Pending()) keeper_.Restore(*handle_, guid_, *connection_, false);
     }
     queue_.Close();
-    iec61883_dv_xmit_stop(dv.get());
-}
-
-int TransmitSession::OnDataThunk(unsigned char* data, int n_dif_blocks, unsigned int, void* self) {
-    if (data == nullptr || n_dif_blocks <= 0) return 0;
-    static_cast<TransmitSession*>(self)->queue_.Read(
-        data, static_cast<std::size_t>(n_dif_blocks) * kDifBlockSize);
-    return 0;
+    dv->Stop();
 }
 
 }  // namespace platform::dv1394::firewire

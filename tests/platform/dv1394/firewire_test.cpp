@@ -313,18 +313,49 @@ TEST(FirewireAvc, TellsAnswersToTheCommandFromOtherFrames) {
     EXPECT_EQ(classify({0x09, 0xFF, 0xC3, 0x75}), AvcAnswer::kNotOurs);  // another subunit
     EXPECT_EQ(classify({0x09, 0x20}), AvcAnswer::kNotOurs);
     Bytes huge(513, 0);
-    huge[0] = 0x09, huge[1] = 0x20, huge[2] = 0xC3;
+    huge[0] = 0x09, huge[1] = 0x20, huge[2] = 0xC3, huge[3] = 0x75;
     EXPECT_EQ(classify(huge), AvcAnswer::kNotOurs);
     huge.resize(512);
     EXPECT_EQ(classify(huge), AvcAnswer::kFinal);
     EXPECT_EQ(ClassifyAnswer(play, nullptr, 4), AvcAnswer::kNotOurs);
 }
 
+TEST(FirewireAvc, TransportStateAnswersCarryTheModeOpcode) {
+    const Bytes state = {0x01, 0x20, 0xD0, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF};
+    auto classify = [&](Bytes response) {
+        return ClassifyAnswer(state, response.data(), response.size());
+    };
+    for (std::uint8_t mode : {0xC1, 0xC2, 0xC3, 0xC4})
+        EXPECT_EQ(classify({0x0C, 0x20, mode, 0x75, 0xFF, 0xFF, 0xFF, 0xFF}), AvcAnswer::kFinal);
+    EXPECT_EQ(classify({0x08, 0x20, 0xD0, 0x7F}), AvcAnswer::kFinal);  // NOT IMPLEMENTED
+    EXPECT_EQ(classify({0x0C, 0x20, 0xC5, 0x75}), AvcAnswer::kNotOurs);
+    EXPECT_EQ(classify({0x0C, 0x20, 0x51, 0x71}), AvcAnswer::kNotOurs);  // TIME CODE's answer
+    // Only a status query of the transport state is answered that way.
+    const Bytes play = {0x00, 0x20, 0xC3, 0x75};
+    const Bytes wind = {0x09, 0x20, 0xC4, 0x75};
+    EXPECT_EQ(ClassifyAnswer(play, wind.data(), wind.size()), AvcAnswer::kNotOurs);
+}
+
+TEST(FirewireAvc, ControlAnswersMustEchoTheOperands) {
+    const Bytes pause = {0x00, 0x20, 0xC3, 0x7D};
+    auto classify = [&](Bytes response) {
+        return ClassifyAnswer(pause, response.data(), response.size());
+    };
+    EXPECT_EQ(classify({0x09, 0x20, 0xC3, 0x7D}), AvcAnswer::kFinal);
+    EXPECT_EQ(classify({0x09, 0x20, 0xC3, 0x75}), AvcAnswer::kNotOurs);  // PLAY's late answer
+    EXPECT_EQ(classify({0x0F, 0x20, 0xC3, 0x75}), AvcAnswer::kNotOurs);
+    EXPECT_EQ(classify({0x09, 0x20, 0xC3}), AvcAnswer::kNotOurs);  // operands cut off
+    // Status answers fill in the operands the query left open.
+    const Bytes medium = {0x01, 0x20, 0xDA, 0x7F, 0x7F};
+    const Bytes answer = {0x0C, 0x20, 0xDA, 0x32, 0x30};
+    EXPECT_EQ(ClassifyAnswer(medium, answer.data(), answer.size()), AvcAnswer::kFinal);
+}
+
 TEST(FirewireAvc, OneInterimExtendsTheWaitOnce) {
     const Bytes status = {0x01, 0x20, 0xD0, 0x7F};
     const Bytes interim = {0x0F, 0x20, 0xD0, 0x7F};
-    const Bytes stable = {0x0C, 0x20, 0xD0, 0x75};
-    const Bytes foreign = {0x09, 0x20, 0xC3, 0x75};
+    const Bytes stable = {0x0C, 0x20, 0xC3, 0x75};   // the transport mode in the opcode byte
+    const Bytes foreign = {0x0C, 0x20, 0x51, 0x71};  // TIME CODE's answer
     const auto t0 = AvcExchange::Clock::time_point{} + 1h;
 
     AvcExchange silent;
@@ -416,7 +447,7 @@ TEST(FirewireUnits, ListingWithoutFirewireIsQuickAndEmpty) {
 
 TEST(FirewireUnits, AUnitWhosePortIsGoneFailsCleanly) {
     if (MachineHasFirewire()) GTEST_SKIP() << "this machine has a FireWire port";
-    FirewireUnit unit(0, 0x0123456789ABCDEFULL, 0xFFC2, "Deck");
+    FirewireUnit unit(LibraryBus(), 0, 0x0123456789ABCDEFULL, 0xFFC2, "Deck");
     EXPECT_EQ(unit.Id(), "firewire:0123456789abcdef");
     std::vector<std::uint8_t> response;
     EXPECT_EQ(unit.Transact({0x01, 0x20}, &response, 100ms), AvcStatus::kInvalid);
