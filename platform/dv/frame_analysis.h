@@ -128,29 +128,24 @@ class FrameEventTracker {
     void Reset();
 
   private:
-    struct Pending {
-        bool active = false;
-        FrameEvent event;
+    // A frame whose time code, date or format the next ones are compared with: its analysis,
+    // its index, and its place on the tape (frames fed plus frames lost before it).
+    struct Anchor {
+        FrameAnalysis frame;
+        std::int64_t index = 0;
+        std::int64_t position = 0;
     };
-    void FeedTimecode(std::int64_t index, const FrameAnalysis& frame, std::int64_t lost,
-                      std::vector<FrameEvent>* out);
-    void FeedDate(std::int64_t index, const FrameAnalysis& frame, std::int64_t lost,
-                  std::vector<FrameEvent>* out);
-    void FeedFormat(std::int64_t index, const FrameAnalysis& frame, std::vector<FrameEvent>* out);
+    // Each kind of break keeps the last frame accepted and the first frame of a break not yet
+    // confirmed.
+    struct Track {
+        std::optional<Anchor> accepted, candidate;
+    };
+    template <typename Follows, typename MakeEvent>
+    void FeedTrack(Track& track, const Anchor& here, Follows follows, MakeEvent make,
+                   std::vector<FrameEvent>* out);
 
-    // Time code: the last frame whose time code was accepted, and where it was.
-    std::optional<FrameAnalysis> lastTimecode_;
-    std::int64_t lastTimecodeIndex_ = 0;
-    std::int64_t lostSinceTimecode_ = 0;
-    Pending timecodeJump_;
-    // Recording date.
-    std::optional<FrameAnalysis> lastDate_;
-    std::int64_t lastDateIndex_ = 0;
-    std::int64_t lostSinceDate_ = 0;
-    Pending dateJump_;
-    // Format of the last non-blank frame.
-    std::optional<FrameAnalysis> lastFormat_;
-    Pending formatChange_;
+    std::int64_t position_ = -1;
+    Track timecode_, date_, format_;
     bool inStart_ = false;
     bool inBlank_ = false;
 };
