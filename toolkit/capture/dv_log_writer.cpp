@@ -138,7 +138,11 @@ DvLogWriter::~DvLogWriter() {
 
 bool DvLogWriter::Start(const std::string& recordingPath, const DvLogSource& source,
                         std::int64_t firstFrame) {
-    const std::string path = DvLogPathFor(recordingPath);
+    return StartAt(DvLogPathFor(recordingPath), recordingPath, source, firstFrame);
+}
+
+bool DvLogWriter::StartAt(const std::string& path, const std::string& recordingPath,
+                          const DvLogSource& source, std::int64_t firstFrame) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return false;
     std::string line = "{\"file\":" + Quote(recordingPath) + ",\"device\":" + Quote(source.device) +
