@@ -79,11 +79,14 @@ bool ForEachFrame(const File& file,
     }
     // Raw DV: frames one after the other, each of the size its header block says.
     std::vector<std::uint8_t> bytes(dv::kFrameSize625);
+    // It begins with a header block, or it is not DV.
+    if (length < static_cast<std::int64_t>(dv::kBlockSize) ||
+        !file.Read(0, dv::kBlockSize, bytes.data()) || (bytes[0] >> 5) != 0)
+        return false;
     std::int64_t at = 0;
     while (at + static_cast<std::int64_t>(dv::kBlockSize) <= length) {
         if (!file.Read(at, dv::kBlockSize, bytes.data())) break;
         const std::size_t size = (bytes[3] & 0x80) ? dv::kFrameSize625 : dv::kFrameSize525;
-        if (at == 0 && (bytes[0] >> 5) != 0) return false;  // no header block: not DV
         const std::size_t available =
             static_cast<std::size_t>(std::min<std::int64_t>(size, length - at));
         bytes.resize(available);
