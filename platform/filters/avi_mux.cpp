@@ -123,7 +123,8 @@ class CMuxOutputPin final : public CBaseOutputPin {
 class CAviMux final : public CBaseFilter,
                       public IMediaSeeking,
                       public IVelmoraAviMuxSettings,
-                      public IVelmoraWriteStatus {
+                      public IVelmoraWriteStatus,
+                      public IVelmoraAviMuxTap {
   public:
     explicit CAviMux(IUnknown* outer);
     ~CAviMux() override;
@@ -140,6 +141,9 @@ class CAviMux final : public CBaseFilter,
     HRESULT STDMETHODCALLTYPE GetRiffLimit(ULONGLONG* bytes) override;
 
     HRESULT STDMETHODCALLTYPE GetWriteFailure(HRESULT* error) override;
+
+    // IVelmoraAviMuxTap
+    HRESULT STDMETHODCALLTYPE SetFrameTap(VelmoraFrameTap* tap) override;
 
     // IMediaSeeking: the length written so far, in media time.
     HRESULT STDMETHODCALLTYPE GetCapabilities(DWORD* capabilities) override;
@@ -187,6 +191,7 @@ class CAviMux final : public CBaseFilter,
     void FinishFile();
     HRESULT WriteDirectly(const std::vector<avi::Patch>& patches);
     LONGLONG WrittenTime() const;
+    void Tap(const BYTE* data, LONG size, IMediaSample* sample);
 
     CCritSec stateLock_;
     CCritSec streamingLock_;
@@ -194,6 +199,8 @@ class CAviMux final : public CBaseFilter,
     std::unique_ptr<CMuxOutputPin> output_;
 
     ULONGLONG riffLimit_ = avi::Writer::kDefaultRiffLimit;  // under the state lock
+    CCritSec tapLock_;
+    VelmoraFrameTap* tap_ = nullptr;  // under the tap lock
 
     // Under the streaming lock.
     std::unique_ptr<avi::Writer> writer_;
@@ -279,6 +286,8 @@ HRESULT CAviMux::NonDelegatingQueryInterface(REFIID iid, void** object) {
         return GetInterface(static_cast<IVelmoraAviMuxSettings*>(this), object);
     if (iid == IID_IVelmoraWriteStatus)
         return GetInterface(static_cast<IVelmoraWriteStatus*>(this), object);
+    if (iid == IID_IVelmoraAviMuxTap)
+        return GetInterface(static_cast<IVelmoraAviMuxTap*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -457,7 +466,10 @@ HRESULT CAviMux::Write(int input, IMediaSample* sample) {
             pending_.insert(pending_.end(), before.begin() + std::ptrdiff_t(sent), before.end());
             pending_.push_back(ChunkPatch(position, id, data, size));
             downstreamStopped_ = true;
-            if (stream == 0) framesWritten_ = writer_->Chunks(0);
+            if (stream == 0) {
+                framesWritten_ = writer_->Chunks(0);
+                Tap(data, size, sample);
+            }
             return hr;
         }
         if (FAILED(hr)) {
@@ -467,7 +479,10 @@ HRESULT CAviMux::Write(int input, IMediaSample* sample) {
             writer_->Retract(stream, position);
             return Fail(hr);
         }
-        if (stream == 0) framesWritten_ = writer_->Chunks(0);
+        if (stream == 0) {
+            framesWritten_ = writer_->Chunks(0);
+            Tap(data, size, sample);
+        }
         return S_OK;
     } catch (const std::bad_alloc&) {
         return Fail(E_OUTOFMEMORY);
@@ -616,6 +631,17 @@ HRESULT CAviMux::WriteDirectly(const std::vector<avi::Patch>& patches) {
         if (FAILED(hr)) return hr;
     }
     return file.Close();
+}
+
+HRESULT CAviMux::SetFrameTap(VelmoraFrameTap* tap) {
+    CAutoLock lock(&tapLock_);
+    tap_ = tap;
+    return S_OK;
+}
+
+void CAviMux::Tap(const BYTE* data, LONG size, IMediaSample* sample) {
+    CAutoLock lock(&tapLock_);
+    if (tap_) tap_->OnFrameWritten(data, size, sample);
 }
 
 HRESULT CAviMux::SetRiffLimit(ULONGLONG bytes) {

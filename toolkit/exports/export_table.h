@@ -39,6 +39,7 @@ inline constexpr ExportEntry kTovikExports[] = {
     {119, "Tovik_GetRecStatus"},
     {120, "Tovik_GetTimecode"},
     {121, "Tovik_GetCapability"},
+    {130, "Tovik_GetRecReport"},  // this toolkit's own addition: the recording's tape report
     {200, "TovikPlay_Create"},
     {201, "TovikPlay_Destroy"},
     {202, "TovikPlay_Control"},

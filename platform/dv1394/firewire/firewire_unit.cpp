@@ -196,9 +196,10 @@ void FirewireUnit::StopReceive() {
     lost_by_ended_receptions_ += session->FramesLostToResets();
 }
 
-std::uint64_t FirewireUnit::FramesLostToBreaks() const {
+std::int64_t FirewireUnit::LinkLosses() const {
     std::lock_guard lock(receive_mutex_);
-    return lost_by_ended_receptions_ + (receive_ ? receive_->FramesLostToResets() : 0);
+    return static_cast<std::int64_t>(lost_by_ended_receptions_ +
+                                     (receive_ ? receive_->FramesLostToResets() : 0));
 }
 
 bool FirewireUnit::StartTransmit() {

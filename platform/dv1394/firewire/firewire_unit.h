@@ -72,7 +72,7 @@ class FirewireUnit final : public DvUnit {
     // call returns, the handler it replaced is no longer running.
     void SetLostHandler(std::function<void()> handler) override;
     bool IsLost() const override { return lost_.load(); }
-    std::uint64_t FramesLostToBreaks() const override;
+    std::int64_t LinkLosses() const override;
 
   private:
     // Starts following the bus; false when the unit is lost.

@@ -348,7 +348,7 @@ TEST_F(FirewireSim, ABusResetMidStreamRestoresTheConnectionAndCountsTheFramesLos
         previous = at;
     }
     EXPECT_GE(missing, 1u);
-    EXPECT_EQ(unit->FramesLostToBreaks(), missing);
+    EXPECT_EQ(std::uint64_t(unit->LinkLosses()), missing);
 }
 
 TEST_F(FirewireSim, WritesFramesOntoTheDecksTape) {

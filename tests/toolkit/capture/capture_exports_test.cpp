@@ -71,6 +71,8 @@ TEST(CaptureExports, NullHandlesAnswerWithoutDoingAnything) {
     EXPECT_EQ(Tovik_SetWriteRange(nullptr, 1, 2, 3, 4), -1);
     EXPECT_EQ(Tovik_GetWriteStatus(nullptr, &progress), -1);
     EXPECT_EQ(Tovik_GetRecStatus(nullptr, &progress), -1);
+    TovikRecReport report{};
+    EXPECT_EQ(Tovik_GetRecReport(nullptr, &report), -1);
     EXPECT_EQ(Tovik_GetTimecode(nullptr, &timecode), -1);
     EXPECT_EQ(Tovik_GetCapability(nullptr, &capability), -1);
     EXPECT_EQ(length, 5);
