@@ -27,10 +27,16 @@ bool ReadAt(int fd, std::int64_t position, std::uint8_t* data, std::size_t size)
 
 // The size of the frame that begins at `position`, from its header block (section 0, the DSF
 // bit of its fourth byte); 0 when no header block begins there.
+// The frame size a frame's first DIF block gives: 0 when that block is not a header.
+std::size_t FrameSizeOf(const std::uint8_t* header) {
+    if ((header[0] >> 5) != 0) return 0;
+    return header[3] & 0x80 ? kFrameSize625 : kFrameSize525;
+}
+
 std::size_t FrameSizeAt(int fd, std::int64_t position) {
     std::uint8_t header[4];
-    if (!ReadAt(fd, position, header, sizeof header) || (header[0] >> 5) != 0) return 0;
-    return header[3] & 0x80 ? kFrameSize625 : kFrameSize525;
+    if (!ReadAt(fd, position, header, sizeof header)) return 0;
+    return FrameSizeOf(header);
 }
 
 }  // namespace
@@ -92,6 +98,9 @@ bool Tape::WriteFrame(std::int64_t index, const std::uint8_t* frame, std::size_t
         return false;
     if (index < frames ? SizeAt(index) != size : frames > 0 && SizeAt(frames - 1) != size)
         return false;  // a frame never overwrites one of the other system
+    // The tape file is framed by each frame's header block: a frame whose header is missing or
+    // names the other system would leave a tape that no longer opens.
+    if (FrameSizeOf(frame) != size) return false;
     const std::int64_t at = offsets_[std::size_t(index)];
     std::size_t done = 0;
     while (done < size) {

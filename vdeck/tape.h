@@ -29,7 +29,8 @@ class Tape {
     std::optional<platform::dv::System> SystemAt(std::int64_t index) const;
     bool ReadFrame(std::int64_t index, std::vector<std::uint8_t>* frame) const;
     // Writes a whole frame at the index (at most one past the end), over a frame of the same
-    // system; false for a frame of the other system there or an I/O error.
+    // system; false for a frame of the other system there, one whose header block does not
+    // agree with its size, or an I/O error.
     bool WriteFrame(std::int64_t index, const std::uint8_t* frame, std::size_t size);
 
   private:

@@ -13,7 +13,7 @@ using namespace platform::dv1394;
 using Bytes = std::vector<std::uint8_t>;
 
 class DeckTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tapePath_ = dir_.Path() / "tape.dv";
         ASSERT_TRUE(velmora::test::MakeDvTape(tapePath_, 40));
@@ -24,7 +24,8 @@ protected:
         tapeBytes_ = velmora::test::ReadFileBytes(tapePath_);
     }
     Bytes TapeFrame(std::int64_t index) {
-        return Bytes(tapeBytes_.begin() + index * 120000, tapeBytes_.begin() + (index + 1) * 120000);
+        return Bytes(tapeBytes_.begin() + index * 120000,
+                     tapeBytes_.begin() + (index + 1) * 120000);
     }
     std::uint8_t Control(std::uint8_t opcode, std::uint8_t operand) {
         auto answers = deck_->HandleAvc({kAvcControl, kSubunitTape, opcode, operand});
@@ -35,7 +36,8 @@ protected:
     }
     Bytes Status(Bytes command) { return deck_->HandleAvc(command).at(0); }
     std::pair<std::uint8_t, std::uint8_t> TransportState() {
-        Bytes r = Status({kAvcStatus, kSubunitTape, kOpTransportState, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF});
+        Bytes r =
+            Status({kAvcStatus, kSubunitTape, kOpTransportState, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF});
         return {r[2], r[3]};
     }
 
@@ -90,27 +92,47 @@ TEST_F(DeckTest, WindingHasNoPictureAndCueHasOne) {
 TEST_F(DeckTest, RecordingWritesIncomingFramesAtThePositionAndExtendsTheTape) {
     for (int i = 0; i < 38; ++i) deck_->HandleAvc({kAvcControl, kSubunitTape, kOpPlay, 0x30});
     ASSERT_EQ(deck_->Position(), 38);
-    Bytes a(120000, 0xA5), b(120000, 0x5A), c(120000, 0x3C);
+    // Frames with the tape's header block, each with its own picture bytes after it.
+    auto frameFilledWith = [&](std::uint8_t fill) {
+        Bytes frame = TapeFrame(0);
+        std::fill(frame.begin() + 80, frame.end(), fill);
+        return frame;
+    };
+    Bytes a = frameFilledWith(0xA5), b = frameFilledWith(0x5A), c = frameFilledWith(0x3C);
+    // Frames of the right size whose first block is no header, or names the other system.
+    Bytes headless(120000, 0xA5), palHeader = TapeFrame(0);
+    palHeader[3] |= 0x80;
     deck_->ReceiveInput(a.data(), a.size());  // not recording yet: ignored
     ASSERT_EQ(Control(kOpRecord, 0x75), kAvcAccepted);
     deck_->ReceiveInput(a.data(), a.size());
+    deck_->ReceiveInput(headless.data(), headless.size());
+    deck_->ReceiveInput(palHeader.data(), palHeader.size());
     deck_->ReceiveInput(b.data(), b.size());
     deck_->ReceiveInput(c.data(), c.size());
+    deck_->ReceiveInput(headless.data(), headless.size());  // at the end: not appended either
     Control(kOpRecord, 0x7D);
     deck_->ReceiveInput(a.data(), a.size());  // record pause: ignored
     EXPECT_EQ(deck_->FrameCount(), 41);
     Bytes written = velmora::test::ReadFileBytes(tapePath_);
     ASSERT_EQ(written.size(), 41u * 120000);
     EXPECT_TRUE(std::equal(a.begin(), a.end(), written.begin() + 38 * 120000));
+    EXPECT_TRUE(std::equal(b.begin(), b.end(), written.begin() + 39 * 120000));
     EXPECT_TRUE(std::equal(c.begin(), c.end(), written.begin() + 40 * 120000));
     EXPECT_TRUE(std::equal(written.begin(), written.begin() + 38 * 120000, tapeBytes_.begin()));
+    // The tape still opens as whole frames after the session.
+    deck_.reset();
+    std::string error;
+    auto reopened = vdeck::Tape::Open(tapePath_.string(), &error);
+    ASSERT_TRUE(reopened) << error;
+    EXPECT_EQ(reopened->FrameCount(), 41);
 }
 
 TEST_F(DeckTest, AnswersUnitSubunitMediumAndTimecodeQueries) {
     Bytes unit = Status({kAvcStatus, kSubunitUnit, kOpUnitInfo, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(unit[0], kAvcImplemented);
     EXPECT_EQ(unit[4] >> 3, 4);
-    Bytes subunit = Status({kAvcStatus, kSubunitUnit, kOpSubunitInfo, 0x07, 0xFF, 0xFF, 0xFF, 0xFF});
+    Bytes subunit =
+        Status({kAvcStatus, kSubunitUnit, kOpSubunitInfo, 0x07, 0xFF, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(subunit[4], 0x20);
     Bytes medium = Status({kAvcStatus, kSubunitTape, kOpMediumInfo, 0x7F, 0x7F});
     EXPECT_EQ(medium[3], 0x32);
@@ -127,8 +149,12 @@ TEST_F(DeckTest, AnswersUnitSubunitMediumAndTimecodeQueries) {
 }
 
 TEST_F(DeckTest, InquiriesTellWhatIsImplemented) {
-    for (auto [op, operand] : {std::pair{kOpPlay, 0x75}, {kOpWind, 0x60}, {kOpPlay, 0x7D},
-                               {kOpPlay, 0x65}, {kOpPlay, 0x3F}, {kOpRecord, 0x75}})
+    for (auto [op, operand] : {std::pair{kOpPlay, 0x75},
+                               {kOpWind, 0x60},
+                               {kOpPlay, 0x7D},
+                               {kOpPlay, 0x65},
+                               {kOpPlay, 0x3F},
+                               {kOpRecord, 0x75}})
         EXPECT_EQ(Inquire(op, static_cast<std::uint8_t>(operand)), kAvcImplemented);
     EXPECT_EQ(Inquire(kOpPlay, 0x99), kAvcNotImplemented);
     EXPECT_EQ(Inquire(0xC5, 0x00), kAvcNotImplemented);
@@ -182,7 +208,8 @@ TEST(SampleTape, CarriesPictureToneAndSubcodeTimecodeThatOthersRead) {
     EXPECT_EQ(std::filesystem::file_size(path), 60u * 120000);
     auto probe = velmora::test::RunCommandOutput(
         "ffprobe -v error -show_entries stream=codec_name,sample_rate:format_tags=timecode "
-        "-of compact '" + path.string() + "'");
+        "-of compact '" +
+        path.string() + "'");
     EXPECT_NE(probe.find("codec_name=dvvideo"), std::string::npos) << probe;
     EXPECT_NE(probe.find("sample_rate=32000"), std::string::npos) << probe;
     EXPECT_NE(probe.find("timecode=00:00:00;00"), std::string::npos) << probe;
