@@ -110,6 +110,11 @@ void DvSeeds(const fs::path& folder) {
     Seed("dv-pack-fuzz", "ntsc48", Concat({{0xF3, 0x00, 150, 2}, sequence(frame)}));
     Seed("dv-pack-fuzz", "ntsc32", Concat({{0x80, 0x0A, 20, 1}, sequence(audio32)}));
     Seed("dv-pack-fuzz", "ntsc44", Concat({{0x40, 0x02, 113, 0}, sequence(audio44)}));
+    // frame-analysis-fuzz: two control bytes (system, losses and the byte flipped), then the
+    // first DIF sequence of a frame, repeated by the target.
+    Seed("frame-analysis-fuzz", "ntsc48", Concat({{0x00, 0x03}, sequence(frame)}));
+    Seed("frame-analysis-fuzz", "ntsc32", Concat({{0x00, 0x10}, sequence(audio32)}));
+    if (!pal.empty()) Seed("frame-analysis-fuzz", "pal48", Concat({{0x01, 0x21}, sequence(pal)}));
     if (!pal.empty()) Seed("dv-pack-fuzz", "pal48", Concat({{0xFF, 0x01, 219, 3}, sequence(pal)}));
 
     // file-reader-fuzz and avi-parser-fuzz: whole AVI files; for the reader, eight control
