@@ -180,6 +180,7 @@ LRESULT CDeckDlg::OnHoldButton(WPARAM button, LPARAM pressed) {
 }
 
 void CDeckDlg::OnTimecodeTick() {
+    if (recording_) ShowRecordingInTitle();
     // One read at a time: ticks that come while a slow deck still owes the last answer add no
     // reads behind it.
     if (timecodePending_) return;

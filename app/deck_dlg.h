@@ -127,6 +127,9 @@ class CDeckDlg : public QDialog {
     void JogReset();
     void EnableControls(std::initializer_list<int> ids, bool enable);
     void EndRecordingState();
+    // The window title with the running take's recorded time and its lost and damaged frames,
+    // or the last take's losses; the caption alone otherwise.
+    void ShowRecordingInTitle();
     void OnRecordingFailed(HRESULT why);
     QString RecordBaseName() const;
     QString NumberedTakeName(int number) const;

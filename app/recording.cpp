@@ -98,6 +98,37 @@ void CDeckDlg::OnRecord() {
     SetTip(kIdRecord, kIdsStopRecording);
     runningTake_ = recordFileName_;
     recording_ = 1;
+    ShowRecordingInTitle();
+}
+
+void CDeckDlg::ShowRecordingInTitle() {
+    const QString caption = QString::fromUtf8(text::kWindowCaption);
+    TovikRecReport report{};
+    if (Tovik_GetRecReport(capture_, &report) != 1) {
+        setWindowTitle(caption);
+        return;
+    }
+    if (recording_) {
+        TovikProgress progress{};
+        Tovik_GetRecStatus(capture_, &progress);
+        const std::int64_t seconds = progress.position / 10000000;
+        const QString time =
+            QString::asprintf("%02lld:%02lld:%02lld", (long long)(seconds / 3600),
+                              (long long)(seconds / 60 % 60), (long long)(seconds % 60));
+        setWindowTitle(caption + QStringLiteral(" - ") +
+                       QString::fromUtf8(text::kTitleRecording)
+                           .arg(time)
+                           .arg(report.dropped)
+                           .arg(report.damaged));
+    } else if (report.dropped > 0 || report.damaged > 0) {
+        setWindowTitle(caption + QStringLiteral(" - ") +
+                       QString::fromUtf8(text::kTitleLastTake)
+                           .arg(report.frames)
+                           .arg(report.dropped)
+                           .arg(report.damaged));
+    } else {
+        setWindowTitle(caption);
+    }
 }
 
 void CDeckDlg::EndRecordingState() {
@@ -109,6 +140,7 @@ void CDeckDlg::EndRecordingState() {
     ComputeRecordFileName();
     SetTip(kIdRecord, kIdsRecord);
     recording_ = 0;
+    ShowRecordingInTitle();
 }
 
 // The toolkit stopped writing the running take (the disk is full, the file cannot be written,

@@ -46,6 +46,10 @@ inline constexpr char kRecordingStoppedWriteFailed[] =
 inline constexpr char kRecordingStoppedSystemChanged[] =
     "テープの方式(NTSC/PAL)が変わったため、録画を停止しました。";
 inline constexpr char kWindowCaption[] = "Velmora v1.6β2 (Post v.1.7)";
+// The window title while recording (recorded time, frames lost, damaged frames) and after a
+// take that lost or damaged frames.
+inline constexpr char kTitleRecording[] = "録画中 %1  落ち %2  損傷 %3";
+inline constexpr char kTitleLastTake[] = "前回の録画: %1 ｺﾏ中 落ち %2  損傷 %3";
 inline constexpr char kAboutCaption[] = "Velmoraのﾊﾞｰｼﾞｮﾝ情報";
 inline constexpr char kAboutVersion[] = "Velmora Version 1.6β2 (Post v.1.7)";
 inline constexpr char kFileFilter[] =

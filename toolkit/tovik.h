@@ -76,6 +76,15 @@ int Tovik_GetWriteFileLength(TovikCaptureHandle handle, int64_t* length);
 int Tovik_SetWriteRange(TovikCaptureHandle handle, int a, int b, int c, int d);
 int Tovik_GetWriteStatus(TovikCaptureHandle handle, TovikProgress* progress);
 int Tovik_GetRecStatus(TovikCaptureHandle handle, TovikProgress* progress);
+/* The tape report of the current recording (the last one once it ended): frames written,
+   frames lost before them, frames with damaged video or audio blocks. 1, or 0 without a
+   report; -1 for a null handle. */
+typedef struct TovikRecReport {
+    int64_t frames;
+    int64_t dropped;
+    int64_t damaged;
+} TovikRecReport;
+int Tovik_GetRecReport(TovikCaptureHandle handle, TovikRecReport* report);
 int Tovik_GetTimecode(TovikCaptureHandle handle, TovikTimecode* timecode);
 int Tovik_GetCapability(TovikCaptureHandle handle, TovikCapability* capability);
 

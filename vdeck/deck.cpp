@@ -1,5 +1,9 @@
 #include "vdeck/deck.h"
 
+#include <utility>
+
+#include "vdeck/tape_faults.h"
+
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -48,6 +52,10 @@ std::uint32_t DropFrameTimecode(std::int64_t frame) {
 
 std::uint32_t Pal25Timecode(std::int64_t frame) {
     return CountedTimecode(frame, 25);
+}
+
+std::uint32_t NonDropTimecode(std::int64_t frame) {
+    return CountedTimecode(frame, 30);
 }
 
 // The system of the frame under the heads.
@@ -301,10 +309,53 @@ std::optional<std::vector<std::uint8_t>> Deck::Tick() {
     std::vector<std::uint8_t> frame;
     if (!tape_->ReadFrame(static_cast<std::int64_t>(position_), &frame)) return std::nullopt;
     ++outputCount_;
+    if (!ApplyTapeFaults(static_cast<std::int64_t>(position_), frame)) return std::nullopt;
     if (faults_.dropEvery > 0 && outputCount_ % faults_.dropEvery == 0) return std::nullopt;
     if (faults_.damageEvery > 0 && outputCount_ % faults_.damageEvery == 0)
         return Damage(std::move(frame));
     return frame;
+}
+
+std::int64_t Deck::TakeLinkLosses() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(linkLosses_, 0);
+}
+
+bool Deck::ApplyTapeFaults(std::int64_t position, std::vector<std::uint8_t>& frame) {
+    using Kind = TapeFault::Kind;
+    std::uint8_t* data = frame.data();
+    const std::size_t size = frame.size();
+    for (const TapeFault& f : faults_.tape) {
+        const bool inStretch = position >= f.frame && position < f.frame + f.count;
+        const bool from = position >= f.frame;
+        switch (f.kind) {
+            case Kind::VideoStatus:
+                if (inStretch) SetVideoStatus(data, size, static_cast<int>(f.value), f.blocks);
+                break;
+            case Kind::AudioErrors:
+                if (inStretch) MarkAudioErrors(data, size, f.blocks);
+                break;
+            case Kind::TimecodeJump:
+                if (from) ShiftTimecode(data, size, f.value);
+                break;
+            case Kind::DateJump:
+                if (from) ShiftRecordingDate(data, size, f.value);
+                break;
+            case Kind::Blank:
+                if (inStretch) BlankFrame(data, size);
+                break;
+            case Kind::AudioMode:
+                if (from) ChangeAudioMode(data, size, static_cast<int>(f.value), position);
+                break;
+            case Kind::LinkDrop:
+                if (inStretch) {
+                    ++linkLosses_;
+                    return false;
+                }
+                break;
+        }
+    }
+    return true;
 }
 
 void Deck::ReceiveInput(const std::uint8_t* frame, std::size_t size) {

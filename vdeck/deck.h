@@ -16,6 +16,25 @@
 
 namespace vdeck {
 
+// What a stretch of tape does wrong, from tape frame `frame` on: for `count` frames (damage,
+// blank tape, link drops) or for the rest of the tape (breaks and mode changes).
+struct TapeFault {
+    enum class Kind {
+        VideoStatus,   // `blocks` video blocks carry error status `value` (1..15)
+        AudioErrors,   // `blocks` audio blocks could not be read
+        TimecodeJump,  // the time code moves on by `value` frames (negative: back)
+        DateJump,      // the recording date moves on by `value` seconds
+        Blank,         // blank tape: no time code, date or sound
+        AudioMode,     // the sound is recorded at `value` Hz from here on
+        LinkDrop,      // the frames do not reach the computer; the link tells of their loss
+    };
+    Kind kind;
+    std::int64_t frame = 0;
+    std::int64_t count = 1;
+    std::int64_t value = 0;
+    int blocks = 0;
+};
+
 // Misbehaviour on request, for tests of the programs that drive a deck.
 struct Faults {
     bool noCassette = false;
@@ -30,6 +49,7 @@ struct Faults {
     // When given, the only commands the deck implements: (opcode << 8 | operand), with 0x5171
     // for the TIME CODE status query.
     std::optional<std::set<std::uint16_t>> onlyImplemented;
+    std::vector<TapeFault> tape;  // at given frames of the tape
 };
 
 // The transport as AV/C reports it: the opcode of the last transport command and its operand.
@@ -57,6 +77,9 @@ class Deck {
     // Advances the transport by one frame period. Answers the frame the deck puts out in that
     // period (a picture mode), or nothing (stopped, winding).
     std::optional<std::vector<std::uint8_t>> Tick();
+    // Frames the link lost since the last call (tape faults of the LinkDrop kind), to be told
+    // to the receivers before the next frame.
+    std::int64_t TakeLinkLosses();
     // A frame arriving on the deck's input; recorded at the tape position while recording.
     void ReceiveInput(const std::uint8_t* frame, std::size_t size);
 
@@ -80,6 +103,8 @@ class Deck {
     void ApplyTransport(std::uint8_t opcode, std::uint8_t operand);
     void StopAt(double position);
     std::vector<std::uint8_t> Damage(std::vector<std::uint8_t> frame);
+    // The tape faults at `position` written into the frame; false when the link drops it.
+    bool ApplyTapeFaults(std::int64_t position, std::vector<std::uint8_t>& frame);
     std::uint32_t TimecodeAt(std::int64_t position) const;
 
     mutable std::mutex mutex_;
@@ -93,6 +118,7 @@ class Deck {
     double speed_ = 0;                 // frames per frame period; negative backwards
     bool picture_ = false;
     std::uint64_t outputCount_ = 0;
+    std::int64_t linkLosses_ = 0;
     std::atomic<std::uint64_t> commandsHeard_{0};
 };
 
@@ -100,5 +126,7 @@ class Deck {
 std::uint32_t DropFrameTimecode(std::int64_t frame);
 // Frame count -> 0xHHMMSSFF (BCD) at 25 frames a second.
 std::uint32_t Pal25Timecode(std::int64_t frame);
+// Frame count -> 0xHHMMSSFF (BCD) at 30 frame labels a second, none skipped.
+std::uint32_t NonDropTimecode(std::int64_t frame);
 
 }  // namespace vdeck

@@ -187,6 +187,24 @@ void DeckServer::Broadcast(const std::vector<std::uint8_t>& frame) {
     }
 }
 
+void DeckServer::BroadcastLoss(std::int64_t frames) {
+    const auto n = static_cast<std::uint32_t>(frames);
+    const std::vector<std::uint8_t> count = {
+        static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+        static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+    std::vector<std::shared_ptr<Connection>> receivers;
+    {
+        std::lock_guard lock(connectionsLock_);
+        for (auto& c : connections_)
+            if (c->kind == Message::kOpenReceive && !c->done) receivers.push_back(c);
+    }
+    for (auto& c : receivers) {
+        std::lock_guard lock(c->writeLock);
+        if (!SendMessage(c->fd.Get(), Message::kFramesLost, count))
+            ::shutdown(c->fd.Get(), SHUT_RDWR);
+    }
+}
+
 void DeckServer::TransportLoop() {
     using Clock = std::chrono::steady_clock;
     auto next = Clock::now();
@@ -209,7 +227,10 @@ void DeckServer::TransportLoop() {
             std::lock_guard lock(input->sender->writeLock);
             SendMessage(input->sender->fd.Get(), Message::kFrameTaken, nullptr, 0);
         }
-        if (auto frame = deck_->Tick()) Broadcast(*frame);
+        if (auto frame = deck_->Tick()) {
+            if (const std::int64_t lost = deck_->TakeLinkLosses()) BroadcastLoss(lost);
+            Broadcast(*frame);
+        }
         pollfd wake{wakeRead_.Get(), POLLIN, 0};
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
         if (wait.count() > 0 && ::poll(&wake, 1, static_cast<int>(wait.count())) > 0) break;

@@ -41,6 +41,7 @@ class DeckServer {
     void ServeControl(Connection& connection);
     void ServeTransmit(const std::shared_ptr<Connection>& connection);
     void Broadcast(const std::vector<std::uint8_t>& frame);
+    void BroadcastLoss(std::int64_t frames);
 
     std::shared_ptr<Deck> deck_;
     std::filesystem::path socketPath_;

@@ -6,7 +6,9 @@
 
 #include "platform/dv/audio.h"
 #include "platform/dv/dif.h"
+#include "platform/dv/frame_analysis.h"
 #include "platform/dv/subcode.h"
+#include "vdeck/deck.h"
 
 namespace vdeck {
 namespace {
@@ -172,6 +174,38 @@ bool ChangeAudioMode(std::uint8_t* frame, std::size_t size, int sampleRate,
     const int pairs = LockedSamplesInFrame(layout->system, sampleRate, frameNumber);
     std::vector<std::int16_t> silence(static_cast<std::size_t>(pairs) * 2, 0);
     return WriteAudio(frame, size, format, silence.data(), pairs, pairs);
+}
+
+bool ShiftTimecode(std::uint8_t* frame, std::size_t size, std::int64_t frames) {
+    const auto analysis = AnalyseFrame(frame, size);
+    if (!analysis.isDv) return false;
+    if (!analysis.timecode.valid) return true;
+    const std::int64_t count = std::max<std::int64_t>(0, analysis.timecode.count + frames);
+    const std::uint32_t bcd = analysis.system == System::Pal625 ? Pal25Timecode(count)
+                              : analysis.timecode.dropFrame     ? DropFrameTimecode(count)
+                                                                : NonDropTimecode(count);
+    return SetTimecode(frame, size, bcd, analysis.timecode.dropFrame);
+}
+
+bool ShiftRecordingDate(std::uint8_t* frame, std::size_t size, std::int64_t seconds) {
+    const auto analysis = AnalyseFrame(frame, size);
+    if (!analysis.isDv) return false;
+    if (!analysis.recorded) return true;
+    const std::int64_t t = analysis.recorded->EpochSeconds() + seconds;
+    // Civil date of a day count since 1970-01-01 (years counted from March).
+    const std::int64_t days = (t >= 0 ? t : t - 86399) / 86400, secondOfDay = t - days * 86400;
+    const std::int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t dayOfEra = z - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    const int day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    return SetRecordingDate(frame, size, year, month, day, static_cast<int>(secondOfDay / 3600),
+                            static_cast<int>(secondOfDay / 60 % 60),
+                            static_cast<int>(secondOfDay % 60));
 }
 
 }  // namespace vdeck

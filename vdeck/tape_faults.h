@@ -23,6 +23,12 @@ bool SetTimecode(std::uint8_t* frame, std::size_t size, std::uint32_t timecodeBc
 // Rewrites every recording date and time pack: subcode, VAUX and AAUX copies.
 bool SetRecordingDate(std::uint8_t* frame, std::size_t size, int year, int month, int day, int hour,
                       int minute, int second);
+// Moves the frame's time code on by `frames` (negative: back), counted as the frame counts
+// (drop-frame, 30 or 25 labels a second); a frame without time code is left as it is.
+bool ShiftTimecode(std::uint8_t* frame, std::size_t size, std::int64_t frames);
+// Moves the frame's recording date and time on by `seconds`; a frame without one is left as
+// it is.
+bool ShiftRecordingDate(std::uint8_t* frame, std::size_t size, std::int64_t seconds);
 // Sets or clears the start-of-recording flag of every AAUX control pack.
 bool SetRecordingStart(std::uint8_t* frame, std::size_t size, bool start);
 // Blank tape: no time code, no date and no sound description (those packs say "no

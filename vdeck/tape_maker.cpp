@@ -11,6 +11,7 @@
 #include "platform/dv/dif.h"
 #include "platform/dv/subcode.h"
 #include "vdeck/deck.h"
+#include "vdeck/tape_faults.h"
 
 namespace vdeck {
 namespace {
@@ -86,8 +87,12 @@ void Tone(std::vector<std::int16_t>& pcm, int pairs, int sampleRate, std::int64_
 
 }  // namespace
 
-bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::string* error,
-                    platform::dv::System system) {
+namespace {
+
+// Writes the frames of the recordings to `out`; false with a message on failure.
+bool WriteRecordings(std::ofstream& out, const std::vector<TapeRecording>& recordings,
+                     bool flagStarts, int sampleRate, platform::dv::System system,
+                     std::string* error) {
     using namespace platform::dv;
     const bool pal = system == System::Pal625;
     DvEncoder encoder(system);
@@ -96,7 +101,47 @@ bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::s
         return false;
     }
     const double rate = pal ? 25.0 : 30000.0 / 1001.0;
-    const std::int64_t frames = std::llround(seconds * rate);
+    const std::size_t frameSize = pal ? kFrameSize625 : kFrameSize525;
+    std::vector<std::uint8_t> rgb(kRow * std::size_t(encoder.Height())), frame(frameSize);
+    std::vector<std::int16_t> pcm;
+    std::int64_t phase = 0, n = 0;
+    AudioWriteFormat format;
+    format.sampleRate = sampleRate;
+    // 32 kHz is how camcorders record four channels: 12-bit nonlinear.
+    if (sampleRate == 32000) format.quantization = Quantization::Nonlinear12;
+    for (const TapeRecording& recording : recordings) {
+        const std::int64_t frames = std::llround(recording.seconds * rate);
+        for (std::int64_t k = 0; k < frames; ++k, ++n) {
+            const std::int64_t label = recording.timecode + k;
+            const std::uint32_t timecode = pal ? Pal25Timecode(label) : DropFrameTimecode(label);
+            DrawPicture(rgb, n, timecode);
+            if (encoder.Encode(rgb.data(), rgb.size(), frame.data(), frame.size()) != frameSize) {
+                *error = "the DV encoder failed at frame " + std::to_string(n);
+                return false;
+            }
+            const int pairs = LockedSamplesInFrame(system, sampleRate, n);
+            Tone(pcm, pairs, sampleRate, &phase);
+            const std::int64_t second = pal ? k / 25 : k * 1001 / 30000;
+            const std::int64_t s = recording.second + second;
+            const std::int64_t m = recording.minute + s / 60;
+            if (!WriteAudio(frame.data(), frame.size(), format, pcm.data(), pairs, pairs) ||
+                !WriteSubcode(frame.data(), frame.size(), timecode, !pal, recording.year,
+                              recording.month, recording.day,
+                              static_cast<int>((recording.hour + m / 60) % 24),
+                              static_cast<int>(m % 60), static_cast<int>(s % 60)) ||
+                (flagStarts && k == 0 && !SetRecordingStart(frame.data(), frame.size(), true))) {
+                *error = "cannot write audio or subcode into frame " + std::to_string(n);
+                return false;
+            }
+            out.write(reinterpret_cast<const char*>(frame.data()),
+                      static_cast<std::streamsize>(frame.size()));
+        }
+    }
+    return true;
+}
+
+bool WriteTape(const std::string& path, const std::vector<TapeRecording>& recordings,
+               bool flagStarts, int sampleRate, platform::dv::System system, std::string* error) {
     std::filesystem::path target(path);
     std::filesystem::path temporary = target;
     temporary += ".part";
@@ -105,33 +150,10 @@ bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::s
         *error = "cannot write " + temporary.string();
         return false;
     }
-    const std::size_t frameSize = pal ? kFrameSize625 : kFrameSize525;
-    std::vector<std::uint8_t> rgb(kRow * std::size_t(encoder.Height())), frame(frameSize);
-    std::vector<std::int16_t> pcm;
-    std::int64_t phase = 0;
-    AudioWriteFormat format;
-    format.sampleRate = sampleRate;
-    // 32 kHz is how camcorders record four channels: 12-bit nonlinear.
-    if (sampleRate == 32000) format.quantization = Quantization::Nonlinear12;
-    for (std::int64_t n = 0; n < frames; ++n) {
-        std::uint32_t timecode = pal ? Pal25Timecode(n) : DropFrameTimecode(n);
-        DrawPicture(rgb, n, timecode);
-        if (encoder.Encode(rgb.data(), rgb.size(), frame.data(), frame.size()) != frameSize) {
-            *error = "the DV encoder failed at frame " + std::to_string(n);
-            return false;
-        }
-        int pairs = LockedSamplesInFrame(system, sampleRate, n);
-        Tone(pcm, pairs, sampleRate, &phase);
-        std::int64_t second = pal ? n / 25 : n * 1001 / 30000;
-        if (!WriteAudio(frame.data(), frame.size(), format, pcm.data(), pairs, pairs) ||
-            !WriteSubcode(frame.data(), frame.size(), timecode, !pal, 2026, 12, 8,
-                          12 + static_cast<int>(second / 3600), static_cast<int>(second / 60 % 60),
-                          static_cast<int>(second % 60))) {
-            *error = "cannot write audio or subcode into frame " + std::to_string(n);
-            return false;
-        }
-        out.write(reinterpret_cast<const char*>(frame.data()),
-                  static_cast<std::streamsize>(frame.size()));
+    if (!WriteRecordings(out, recordings, flagStarts, sampleRate, system, error)) {
+        out.close();
+        std::filesystem::remove(temporary);
+        return false;
     }
     out.close();
     if (!out) {
@@ -146,6 +168,23 @@ bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::s
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool MakeSampleTape(const std::string& path, int seconds, int sampleRate, std::string* error,
+                    platform::dv::System system) {
+    TapeRecording recording;
+    recording.seconds = seconds;
+    // Whole seconds of frames, as many as the rate gives (30 for a second of 29.97).
+    const double rate = system == platform::dv::System::Pal625 ? 25.0 : 30000.0 / 1001.0;
+    recording.seconds = static_cast<double>(std::llround(seconds * rate)) / rate;
+    return WriteTape(path, {recording}, false, sampleRate, system, error);
+}
+
+bool MakeTape(const std::string& path, const std::vector<TapeRecording>& recordings, int sampleRate,
+              std::string* error, platform::dv::System system) {
+    return WriteTape(path, recordings, true, sampleRate, system, error);
 }
 
 }  // namespace vdeck

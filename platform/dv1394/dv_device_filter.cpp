@@ -117,12 +117,14 @@ HRESULT CDvOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPE
     return allocator->SetProperties(request, &actual);
 }
 
-void CDvOutputPin::Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start) {
+void CDvOutputPin::Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start,
+                        LONGLONG number) {
     if (!IsConnected()) return;
     IMediaSample* sample = nullptr;
     // A live source never waits for downstream: a frame with no free buffer is dropped.
     if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, AM_GBF_NOWAIT))) {
         static_cast<CDvDeviceFilter*>(m_pFilter)->CountDropped();
+        ++overruns_;
         return;
     }
     BYTE* data = nullptr;
@@ -133,6 +135,8 @@ void CDvOutputPin::Push(const std::uint8_t* frame, std::size_t size, REFERENCE_T
     REFERENCE_TIME end = start + filters::FrameTime(size == kPalFrameSize ? dv::System::Pal625
                                                                           : dv::System::Ntsc525);
     sample->SetTime(&start, &end);
+    LONGLONG after = number + 1;
+    sample->SetMediaTime(&number, &after);
     sample->SetSyncPoint(TRUE);
     Deliver(sample);
     sample->Release();
@@ -214,6 +218,8 @@ HRESULT CDvDeviceFilter::NonDelegatingQueryInterface(REFIID iid, void** object) 
     if (iid == IID_IAMExtDevice) return GetInterface(static_cast<IAMExtDevice*>(this), object);
     if (iid == IID_IAMTimecodeReader)
         return GetInterface(static_cast<IAMTimecodeReader*>(this), object);
+    if (iid == IID_IVelmoraDvLinkStats)
+        return GetInterface(static_cast<IVelmoraDvLinkStats*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -293,7 +299,24 @@ HRESULT CDvDeviceFilter::Stop() {
     return hr;
 }
 
+HRESULT CDvDeviceFilter::GetLosses(LONGLONG* bus, LONGLONG* incomplete, LONGLONG* foreign,
+                                   LONGLONG* overrun) {
+    if (bus) *bus = busLosses_;
+    if (incomplete) *incomplete = damaged_;
+    if (foreign) *foreign = foreign_;
+    if (overrun) *overrun = interleavedOut_->Overruns();
+    return S_OK;
+}
+
 void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
+    // Number the frame in the unit's stream, after what the link lost before it.
+    const std::int64_t unitLosses = unit_->LinkLosses();
+    if (unitLosses > unitLossesSeen_) {
+        busLosses_ += unitLosses - unitLossesSeen_;
+        streamFrames_ += unitLosses - unitLossesSeen_;
+    }
+    unitLossesSeen_ = unitLosses;
+    const LONGLONG number = streamFrames_++;
     if (size != kNtscFrameSize && size != kPalFrameSize) {
         ++damaged_;
         return;
@@ -311,8 +334,8 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
     if (m_State != State_Running) return;
     REFERENCE_TIME now = 0;
     if (FAILED(StreamTime(now))) now = 0;
-    interleavedOut_->Push(frame, size, now);
-    videoOut_->Push(frame, size, now);
+    interleavedOut_->Push(frame, size, now, number);
+    videoOut_->Push(frame, size, now, number);
 }
 
 void CDvDeviceFilter::OnLost() {

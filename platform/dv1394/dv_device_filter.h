@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/dv/dif.h"
+#include "platform/dv1394/dv_link_stats.h"
 #include "platform/dv1394/dv_unit.h"
 #include "platform/media/base/filter.h"
 #include "platform/media/ext_device.h"
@@ -25,10 +26,14 @@ class CDvOutputPin final : public CBaseOutputPin {
     HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
     HRESULT CheckConnect(IPin* pin) override;
     // Delivers one frame from the unit, unless no buffer is free at once (then it is dropped).
-    void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start);
+    // `number` is the frame's place in the unit's stream, its media time.
+    void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start,
+              LONGLONG number);
+    long Overruns() const { return overruns_; }
 
   private:
     bool interleaved_;
+    std::atomic<long> overruns_{0};
 };
 
 class CDvInputPin final : public CBaseInputPin {
@@ -47,7 +52,8 @@ class CDvInputPin final : public CBaseInputPin {
 class CDvDeviceFilter final : public CBaseFilter,
                               public IAMExtTransport,
                               public IAMExtDevice,
-                              public IAMTimecodeReader {
+                              public IAMTimecodeReader,
+                              public IVelmoraDvLinkStats {
   public:
     explicit CDvDeviceFilter(std::shared_ptr<DvUnit> unit);
     ~CDvDeviceFilter() override;
@@ -114,6 +120,10 @@ class CDvDeviceFilter final : public CBaseFilter,
     HRESULT STDMETHODCALLTYPE get_VITCLine(LONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetTimecode(TIMECODE_SAMPLE* sample) override;
 
+    // IVelmoraDvLinkStats
+    HRESULT STDMETHODCALLTYPE GetLosses(LONGLONG* bus, LONGLONG* incomplete, LONGLONG* foreign,
+                                        LONGLONG* overrun) override;
+
     DvUnit& Unit() { return *unit_; }
     // Holds a frame for the unit until the filter runs: a paused graph already delivers its
     // first frame, but a deck told to record afterwards must not miss it. False when the wait
@@ -148,6 +158,11 @@ class CDvDeviceFilter final : public CBaseFilter,
     std::atomic<long> dropped_{0};
     std::atomic<long> damaged_{0};
     std::atomic<long> foreign_{0};
+    // The unit's stream as counted here: every frame heard of, the link's losses included,
+    // and how many of those losses the unit had reported at its last frame.
+    std::atomic<std::int64_t> streamFrames_{0};
+    std::atomic<std::int64_t> busLosses_{0};
+    std::int64_t unitLossesSeen_ = 0;  // the receive thread's
     // What is known of the unit's system: 0 nothing yet, else 1 + the system.
     std::atomic<int> knownSystem_{0};
     std::atomic<std::size_t> outputFrameSize_{0};  // of the connected outputs, set on pause

@@ -83,6 +83,11 @@ class DvUnit {
     virtual bool DrainTransmit(std::chrono::milliseconds stall) = 0;
     virtual void StopTransmit() = 0;
 
+    // Frames the link lost so far while receiving, as far as the unit can tell (gaps in the
+    // stream's own counting). It has grown by the frames lost before a frame by the time that
+    // frame reaches the sink.
+    virtual std::int64_t LinkLosses() const { return 0; }
+
     // Called once, on any thread, when the unit goes away; later calls fail.
     virtual void SetLostHandler(std::function<void()> handler) = 0;
     virtual bool IsLost() const = 0;

@@ -131,7 +131,8 @@ class CAviMux final : public CBaseFilter,
                       public IMediaSeeking,
                       public IVelmoraAviMuxSettings,
                       public IVelmoraWriteStatus,
-                      public IVelmoraFileSequence {
+                      public IVelmoraFileSequence,
+                      public IVelmoraAviMuxTap {
   public:
     explicit CAviMux(IUnknown* outer);
     ~CAviMux() override;
@@ -153,6 +154,8 @@ class CAviMux final : public CBaseFilter,
     HRESULT STDMETHODCALLTYPE SetSplitter(IVelmoraFrameSplitter* splitter, LONG lookahead) override;
     HRESULT STDMETHODCALLTYPE WriteHeldFrames() override;
     HRESULT STDMETHODCALLTYPE SetRecordingDate(LPCSTR recorded) override;
+    // IVelmoraAviMuxTap
+    HRESULT STDMETHODCALLTYPE SetFrameTap(VelmoraFrameTap* tap) override;
 
     // IMediaSeeking: the length written so far, in media time.
     HRESULT STDMETHODCALLTYPE GetCapabilities(DWORD* capabilities) override;
@@ -185,7 +188,8 @@ class CAviMux final : public CBaseFilter,
     bool AcceptsInput(int input, const CMediaType* type);
 
   private:
-    HRESULT WriteData(int input, const BYTE* data, LONG size);
+    // `sample` is null for a frame held back for the splitter.
+    HRESULT WriteData(int input, const BYTE* data, LONG size, IMediaSample* sample);
     // Under the streaming lock: writes held frames until `keep` are left.
     HRESULT WriteHeld(std::size_t keep);
     HRESULT BeginNextFile(const VelmoraNextFile& next);
@@ -206,6 +210,7 @@ class CAviMux final : public CBaseFilter,
     void CloseFile();
     HRESULT WriteDirectly(const std::vector<avi::Patch>& patches);
     LONGLONG WrittenTime() const;
+    void Tap(const BYTE* data, LONG size, IMediaSample* sample);
 
     CCritSec stateLock_;
     CCritSec streamingLock_;
@@ -216,6 +221,8 @@ class CAviMux final : public CBaseFilter,
     ComPtr<IVelmoraFrameSplitter> splitter_;                // set while stopped, under both locks
     std::size_t lookahead_ = 0;
     std::string recorded_;  // for the 'IDIT' chunk of a file begun without a splitter
+    CCritSec tapLock_;
+    VelmoraFrameTap* tap_ = nullptr;  // under the tap lock
 
     // Under the streaming lock.
     std::unique_ptr<avi::Writer> writer_;
@@ -307,6 +314,8 @@ HRESULT CAviMux::NonDelegatingQueryInterface(REFIID iid, void** object) {
         return GetInterface(static_cast<IVelmoraWriteStatus*>(this), object);
     if (iid == IID_IVelmoraFileSequence)
         return GetInterface(static_cast<IVelmoraFileSequence*>(this), object);
+    if (iid == IID_IVelmoraAviMuxTap)
+        return GetInterface(static_cast<IVelmoraAviMuxTap*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -474,7 +483,7 @@ HRESULT CAviMux::Write(int input, IMediaSample* sample) {
     if (FAILED(sample->GetPointer(&data)) || size < 0 || size > sample->GetSize() ||
         (size > 0 && !data))
         return Fail(E_INVALIDARG);
-    if (input != 0 || !splitter_) return WriteData(input, data, size);
+    if (input != 0 || !splitter_) return WriteData(input, data, size, sample);
     try {
         std::vector<BYTE> copy;
         if (!spare_.empty()) {
@@ -502,7 +511,7 @@ HRESULT CAviMux::WriteHeld(std::size_t keep) {
         }
         std::vector<BYTE> frame = std::move(held_.front());
         held_.pop_front();
-        if (SUCCEEDED(hr)) hr = WriteData(0, frame.data(), LONG(frame.size()));
+        if (SUCCEEDED(hr)) hr = WriteData(0, frame.data(), LONG(frame.size()), nullptr);
         spare_.push_back(std::move(frame));
         // A writer that has stopped leaves the frames to be written directly: go on.
         if (hr == VFW_E_WRONG_STATE || hr == VFW_E_NOT_COMMITTED) {
@@ -532,7 +541,7 @@ HRESULT CAviMux::BeginNextFile(const VelmoraNextFile& next) {
     return S_OK;
 }
 
-HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size) {
+HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size, IMediaSample* sample) {
     if (FAILED(failure_)) return failure_;
     try {
         if (!writer_) {
@@ -561,7 +570,10 @@ HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size) {
             pending_.insert(pending_.end(), before.begin() + std::ptrdiff_t(sent), before.end());
             pending_.push_back(ChunkPatch(position, id, data, size));
             downstreamStopped_ = true;
-            if (stream == 0) framesWritten_ = writer_->Chunks(0);
+            if (stream == 0) {
+                framesWritten_ = writer_->Chunks(0);
+                Tap(data, size, sample);
+            }
             return hr;
         }
         if (FAILED(hr)) {
@@ -571,7 +583,10 @@ HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size) {
             writer_->Retract(stream, position);
             return Fail(hr);
         }
-        if (stream == 0) framesWritten_ = writer_->Chunks(0);
+        if (stream == 0) {
+            framesWritten_ = writer_->Chunks(0);
+            Tap(data, size, sample);
+        }
         return S_OK;
     } catch (const std::bad_alloc&) {
         return Fail(E_OUTOFMEMORY);
@@ -754,6 +769,17 @@ HRESULT CAviMux::SetRecordingDate(LPCSTR recorded) {
         return E_OUTOFMEMORY;
     }
     return S_OK;
+}
+
+HRESULT CAviMux::SetFrameTap(VelmoraFrameTap* tap) {
+    CAutoLock lock(&tapLock_);
+    tap_ = tap;
+    return S_OK;
+}
+
+void CAviMux::Tap(const BYTE* data, LONG size, IMediaSample* sample) {
+    CAutoLock lock(&tapLock_);
+    if (tap_) tap_->OnFrameWritten(data, size, sample);
 }
 
 HRESULT CAviMux::SetRiffLimit(ULONGLONG bytes) {

@@ -17,3 +17,25 @@ struct IVelmoraAviMuxSettings : IUnknown {
     ~IVelmoraAviMuxSettings() = default;
 };
 VELMORA_DECLARE_IID(IVelmoraAviMuxSettings, IID_IVelmoraAviMuxSettings)
+
+// Told of each frame of the file's first stream as it goes into the file, on the streaming
+// thread: the frame's bytes and its sample (for its times). It must not block.
+struct VelmoraFrameTap {
+    virtual void OnFrameWritten(const BYTE* data, LONG size, IMediaSample* sample) = 0;
+
+  protected:
+    ~VelmoraFrameTap() = default;
+};
+
+// {6C1E2A44-3B7D-4E51-9A0C-5F2D8B1C7A05}
+inline constexpr GUID IID_IVelmoraAviMuxTap = {
+    0x6C1E2A44, 0x3B7D, 0x4E51, {0x9A, 0x0C, 0x5F, 0x2D, 0x8B, 0x1C, 0x7A, 0x05}};
+
+struct IVelmoraAviMuxTap : IUnknown {
+    // Sets the tap (null: none). Once this returns, the previous tap is no longer called.
+    virtual HRESULT STDMETHODCALLTYPE SetFrameTap(VelmoraFrameTap* tap) = 0;
+
+  protected:
+    ~IVelmoraAviMuxTap() = default;
+};
+VELMORA_DECLARE_IID(IVelmoraAviMuxTap, IID_IVelmoraAviMuxTap)

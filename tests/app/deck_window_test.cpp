@@ -196,7 +196,6 @@ TEST_F(DeckWindow, FailedConnectsSayWhyAndChangeNothing) {
     EXPECT_EQ(Button(ids::kIdConnect)->toolTip(), app::LoadString(102));
     for (int id : {1002, 1003, 1004, 1006, 1007, 1008, 1009, 1010, 1012})
         EXPECT_FALSE(Item(id)->isEnabled()) << id;
-    EXPECT_EQ(window_->size(), window_->InitialClientSize());
 }
 
 TEST_F(DeckWindow, HoldButtonsReportPressAndReleaseOnce) {
@@ -365,6 +364,34 @@ TEST_F(DeckWindow, ExitAsksFirstAndDisconnectsOnYes) {
     EXPECT_EQ(window_->result(), QDialog::Rejected);
     Settle();
     EXPECT_EQ(deck->State().operand, 0x60);
+}
+
+TEST_F(DeckWindow, TheTitleCountsTheTakesLossesAndKeepsTheLastOnes) {
+    vdeck::Faults faults;
+    faults.tape.push_back({vdeck::TapeFault::Kind::VideoStatus, 0, 60, 0xA, 20});
+    StartDeck(faults);
+    Connect();
+    const QString caption = QString::fromUtf8(app::text::kWindowCaption);
+    EXPECT_EQ(window_->windowTitle(), caption);
+    prompts_.files.push_back(QString::fromStdString((runtime_.Path() / "take.avi").string()));
+    Click(ids::kIdChooseFile);
+    Click(ids::kIdPlay);
+    Click(ids::kIdRecord);
+    ASSERT_TRUE(window_->Recording());
+    // While recording: the time recorded, the frames lost and the damaged ones.
+    const QString recording = caption + QStringLiteral(" - 録画中 ");
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] {
+            const QString title = window_->windowTitle();
+            return title.startsWith(recording) && !title.endsWith(QStringLiteral("損傷 0"));
+        },
+        10s))
+        << window_->windowTitle().toStdString();
+    Click(ids::kIdRecord);
+    // After the take, its losses stay in the title.
+    EXPECT_TRUE(window_->windowTitle().startsWith(caption + QStringLiteral(" - 前回の録画: ")))
+        << window_->windowTitle().toStdString();
+    EXPECT_TRUE(std::filesystem::exists(runtime_.Path() / "take.avi.dvlog.jsonl"));
 }
 
 TEST_F(DeckWindow, RecordNamesCountersAndStills) {

@@ -10,6 +10,7 @@
 #include "platform/kernel/thread.h"
 #include "platform/media/ext_device.h"
 #include "toolkit/graph/direct_show.h"
+#include "toolkit/capture/recording_report.h"
 #include "toolkit/graph/frame_decoder.h"
 #include "toolkit/graph/lock.h"
 #include "toolkit/tovik.h"
@@ -52,6 +53,8 @@ class CDVCapture final : public CDirectShow {
     int StartRec(const char* path, int keepPreview);
     int StopRec();
     int GetRecStatus(TovikProgress* progress);
+    // Frames written, lost before them and damaged in the current (or last) recording.
+    int GetRecReport(TovikRecReport* report);
     int SetWriteFile(const char* path);
     int WriteStart();
     int WriteStop();
@@ -119,6 +122,7 @@ class CDVCapture final : public CDirectShow {
     platform::ComPtr<ISampleGrabber> grabber_;
     platform::ComPtr<IAMTimecodeReader> timecodeReader_;
     tovik::CFrameDecoder decoder_;  // decodes stills; built at open
+    tovik::RecordingReport report_;  // the tape report of the recordings
 };
 
 // The last open error of the process (read by Tovik_GetError with a null handle).

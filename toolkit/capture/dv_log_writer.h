@@ -38,6 +38,9 @@ class DvLogWriter {
     // in each file). False when the sidecar cannot be created.
     bool Start(const std::string& recordingPath, const DvLogSource& source,
                std::int64_t firstFrame = 0);
+    // As Start, with the sidecar at `sidecarPath` rather than beside the recording.
+    bool StartAt(const std::string& sidecarPath, const std::string& recordingPath,
+                 const DvLogSource& source, std::int64_t firstFrame = 0);
     // Hands over one frame as it goes into the recording, with what was lost just before it.
     // Never blocks on the disk: the frame is copied into a queue (a full queue keeps only the
     // frame's analysis, done here, rather than waiting).

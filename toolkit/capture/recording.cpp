@@ -56,6 +56,7 @@ int CDVCapture::StartRec(const char* path, int keepPreview) {
         }
     }
     if (started) {
+        report_.Begin(path, entries[kEntryDevice].filter, entries[kEntryAviMux].filter);
         keepPreview_ = keepPreview;
         if (!keepPreview) {
             m_pGraph->Disconnect(entries[kEntrySmartTee].pins[2].pin);
@@ -72,6 +73,7 @@ int CDVCapture::StartRec(const char* path, int keepPreview) {
         }
     }
     if (!started) {
+        report_.Abandon();
         // Leave the object as it was, so that the next start can succeed.
         recordSeeking_.Reset();
         TakeDownRecordBranch();
@@ -86,6 +88,7 @@ int CDVCapture::StartRec(const char* path, int keepPreview) {
 int CDVCapture::StopRec() {
     if (state_ != kCaptureRecording) return 0;
     control_->Stop();  // the mux completes the file as the graph stops
+    report_.End();     // after the mux's last frame
     events_->RestoreDefaultHandling(EC_REPAINT);
     TakeDownRecordBranch();
     control_->Run();
@@ -104,6 +107,14 @@ int CDVCapture::GetRecStatus(TovikProgress* progress) {
         LONGLONG duration = 0;
         if (SUCCEEDED(recordSeeking_->GetDuration(&duration))) progress->position = duration;
     }
+    return 1;
+}
+
+int CDVCapture::GetRecReport(TovikRecReport* report) {
+    if (!report) return 0;
+    report->frames = report_.Frames();
+    report->dropped = report_.Dropped();
+    report->damaged = report_.Damaged();
     return 1;
 }
 

@@ -120,6 +120,11 @@ int Tovik_GetRecStatus(TovikCaptureHandle handle, TovikProgress* progress) {
     return Guard(1, [&] { return handle->GetRecStatus(progress); });
 }
 
+int Tovik_GetRecReport(TovikCaptureHandle handle, TovikRecReport* report) {
+    if (!handle) return -1;
+    return Guard(0, [&] { return handle->GetRecReport(report); });
+}
+
 int Tovik_GetTimecode(TovikCaptureHandle handle, TovikTimecode* timecode) {
     if (!handle) return -1;
     return Guard(0, [&] { return handle->GetTimecode(timecode); });

@@ -140,7 +140,7 @@ ReadStatus ReadMessage(int fd, Message* type, std::vector<std::uint8_t>* payload
     if (!ReadAll(fd, header, sizeof header)) return ReadStatus::kClosed;
     std::uint32_t size = GetLe32(header + 4);
     std::uint32_t kind = GetLe32(header);
-    if (size > kMaxPayload || kind < 1 || kind > std::uint32_t(Message::kFrameTaken))
+    if (size > kMaxPayload || kind < 1 || kind > std::uint32_t(Message::kFramesLost))
         return ReadStatus::kBadMessage;
     *type = static_cast<Message>(kind);
     payload->resize(size);

@@ -26,6 +26,8 @@ enum class Message : std::uint32_t {
     kAvcResponse = 6,   // deck -> client: sequence number (4 bytes) + AV/C frame
     kFrame = 7,         // one DV frame, either way
     kFrameTaken = 8,    // deck -> client on a transmit connection: one frame left the queue
+    kFramesLost = 9,    // deck -> client on a receive connection: frames lost on the link
+                        // before the next one (4 bytes, their count)
 };
 
 inline constexpr std::uint32_t kMaxPayload = 1 << 20;

@@ -30,6 +30,7 @@ class VirtualDeckUnit final : public DvUnit {
     void StopTransmit() override;
     void SetLostHandler(std::function<void()> handler) override;
     bool IsLost() const override { return lost_; }
+    std::int64_t LinkLosses() const override { return linkLosses_; }
 
   private:
     // Opens a connection of the given kind, past the deck's greeting.
@@ -41,6 +42,7 @@ class VirtualDeckUnit final : public DvUnit {
     std::filesystem::path socket_;
     std::string name_;
     std::atomic<bool> lost_{false};
+    std::atomic<std::int64_t> linkLosses_{0};  // as the deck reported them
 
     std::mutex controlLock_;  // one transaction at a time
     deck::Fd control_;

@@ -1,0 +1,23 @@
+#pragma once
+// What the DV device filter lost of the unit's stream, beyond the platform's interfaces. Each
+// frame it delivers carries as its media time (start) its number in the unit's stream, lost
+// frames counted, so that whoever receives it can tell how many were lost just before it.
+
+#include "platform/media/interfaces.h"
+
+// {6C1E2A43-3B7D-4E51-9A0C-5F2D8B1C7A04}
+inline constexpr GUID IID_IVelmoraDvLinkStats = {
+    0x6C1E2A43, 0x3B7D, 0x4E51, {0x9A, 0x0C, 0x5F, 0x2D, 0x8B, 0x1C, 0x7A, 0x04}};
+
+struct IVelmoraDvLinkStats : IUnknown {
+    // Frames lost since the filter was made: on the link before they reached the computer
+    // (bus), arriving short or damaged (incomplete), of the other DV system than the outputs
+    // carry (foreign), and not delivered by "DV A/V Out" because no buffer was free (overrun).
+    // Safe from any thread.
+    virtual HRESULT STDMETHODCALLTYPE GetLosses(LONGLONG* bus, LONGLONG* incomplete,
+                                                LONGLONG* foreign, LONGLONG* overrun) = 0;
+
+  protected:
+    ~IVelmoraDvLinkStats() = default;
+};
+VELMORA_DECLARE_IID(IVelmoraDvLinkStats, IID_IVelmoraDvLinkStats)
