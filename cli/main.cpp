@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/analyse.h"
+#include "cli/capture_command.h"
 
 namespace {
 
@@ -26,6 +27,12 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Without --analyse, the program records from a DV unit.
+    bool analyseMode = false;
+    for (int i = 1; i < argc; ++i)
+        analyseMode = analyseMode || std::strcmp(argv[i], "--analyse") == 0;
+    if (!analyseMode) return capture::RunCaptureCommand(argc, argv);
+
     velmora_capture::AnalyseOptions analyse;
     bool analysing = false;
     for (int i = 1; i < argc; ++i) {

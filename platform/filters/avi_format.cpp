@@ -1,6 +1,7 @@
 #include "platform/filters/avi_format.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/media/errors.h"
@@ -101,6 +102,12 @@ Writer::Writer(std::vector<StreamFormat> streams, std::uint64_t riffLimit)
         headerSize_ += StreamListSize(s.format);
         streams_.push_back(std::move(s));
     }
+}
+
+void Writer::SetDateChunk(std::vector<std::uint8_t> text) {
+    headerSize_ -= dateChunk_.empty() ? 0 : 8 + Even(dateChunk_.size());
+    dateChunk_ = std::move(text);
+    headerSize_ += dateChunk_.empty() ? 0 : 8 + Even(dateChunk_.size());
 }
 
 Patch Writer::Begin() {
@@ -280,7 +287,36 @@ Patch Writer::Headers() const {
     }
     b.chunk(kList, 4 + 8 + kDmlhSize).u32(FourCC("odml"));
     b.chunk(FourCC("dmlh"), kDmlhSize).u32(std::uint32_t(totalFrames)).zeros(kDmlhSize - 4);
+    if (!dateChunk_.empty()) {
+        b.chunk(FourCC("IDIT"), std::uint32_t(dateChunk_.size())).raw(dateChunk_);
+        if (dateChunk_.size() & 1) b.u8(0);
+    }
     return {0, std::move(b.data)};
+}
+
+std::vector<std::uint8_t> DateChunkText(const char* recorded) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    char end = 0;
+    if (!recorded || std::sscanf(recorded, "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour,
+                                 &minute, &second, &end) != 6)
+        return {};
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+        hour > 23 || minute > 59 || second > 59 || hour < 0 || minute < 0 || second < 0)
+        return {};
+    // Day of the week (Sakamoto's method), 0 = Sunday.
+    static constexpr int kMonthOffset[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    const int y = month < 3 ? year - 1 : year;
+    const int weekday = (y + y / 4 - y / 100 + y / 400 + kMonthOffset[month - 1] + day) % 7;
+    static constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char text[40];
+    int n = std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %04d\n", kWeekdays[weekday],
+                          kMonths[month - 1], day, hour, minute, second, year);
+    std::vector<std::uint8_t> out(text, text + n);
+    out.push_back(0);
+    return out;
 }
 
 // ---- parser ----

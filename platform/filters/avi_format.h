@@ -49,6 +49,10 @@ class Writer {
 
     Writer(std::vector<StreamFormat> streams, std::uint64_t riffLimit);
 
+    // Gives the file an 'IDIT' chunk (the date the recording was made, as text) in its header
+    // list. Only before Begin.
+    void SetDateChunk(std::vector<std::uint8_t> text);
+
     // The headers and the opening of the first 'movi' list, for position 0.
     Patch Begin();
     // Places a chunk of `size` data bytes of `stream`: the position of its 8-byte header, after
@@ -99,15 +103,21 @@ class Writer {
     std::vector<Stream> streams_;
     std::uint64_t riffLimit_;
     std::size_t headerSize_ = 0;
-    std::int64_t end_ = 0;        // where the next chunk goes
-    std::int64_t riffStart_ = 0;  // the 'RIFF' of the RIFF being written
-    std::int64_t moviStart_ = 0;  // its 'LIST' ... 'movi'
+    std::vector<std::uint8_t> dateChunk_;  // the 'IDIT' payload, or empty
+    std::int64_t end_ = 0;                 // where the next chunk goes
+    std::int64_t riffStart_ = 0;           // the 'RIFF' of the RIFF being written
+    std::int64_t moviStart_ = 0;           // its 'LIST' ... 'movi'
     bool firstRiff_ = true;
     bool finished_ = false;
     std::vector<std::pair<int, Entry>> firstRiffChunks_;  // for 'idx1', in file order
     std::int64_t firstRiffFrames_ = 0;
     std::uint32_t firstRiffSize_ = 0;  // 0 until the first RIFF closes
 };
+
+// The 'IDIT' text of a recording date given as "YYYY-MM-DDTHH:MM:SS": "Wed Dec 09 06:46:38
+// 2026", a line end and a terminating zero, as other programs write and read it. Empty when the
+// text is not such a date.
+std::vector<std::uint8_t> DateChunkText(const char* recorded);
 
 // Reads `length` bytes at `position` into `buffer`; false for a short read or an error.
 using ReadFunction =

@@ -12,11 +12,17 @@
 // Before each frame the writer is asked to hold room for the frame and for everything that
 // finishing the file would write after it. When the disk is full the frame is refused instead,
 // so the file can always be finished with every frame that reached it and a correct index.
+//
+// With a splitter, every frame of the first input is shown to it as it arrives and held back
+// until the splitter has seen as many later frames as it asked for; then the splitter says
+// whether the frame begins a new file. If it does, the mux finishes the file it was writing,
+// has the File Writer go over to the new one and begins it with that frame.
 
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -27,6 +33,7 @@
 #include "platform/filters/factory.h"
 #include "platform/filters/file_io.h"
 #include "platform/filters/file_output.h"
+#include "platform/filters/file_sequence.h"
 #include "platform/media/base/filter.h"
 
 namespace {
@@ -124,6 +131,7 @@ class CAviMux final : public CBaseFilter,
                       public IMediaSeeking,
                       public IVelmoraAviMuxSettings,
                       public IVelmoraWriteStatus,
+                      public IVelmoraFileSequence,
                       public IVelmoraAviMuxTap {
   public:
     explicit CAviMux(IUnknown* outer);
@@ -142,6 +150,10 @@ class CAviMux final : public CBaseFilter,
 
     HRESULT STDMETHODCALLTYPE GetWriteFailure(HRESULT* error) override;
 
+    // IVelmoraFileSequence
+    HRESULT STDMETHODCALLTYPE SetSplitter(IVelmoraFrameSplitter* splitter, LONG lookahead) override;
+    HRESULT STDMETHODCALLTYPE WriteHeldFrames() override;
+    HRESULT STDMETHODCALLTYPE SetRecordingDate(LPCSTR recorded) override;
     // IVelmoraAviMuxTap
     HRESULT STDMETHODCALLTYPE SetFrameTap(VelmoraFrameTap* tap) override;
 
@@ -176,6 +188,11 @@ class CAviMux final : public CBaseFilter,
     bool AcceptsInput(int input, const CMediaType* type);
 
   private:
+    // `sample` is null for a frame held back for the splitter.
+    HRESULT WriteData(int input, const BYTE* data, LONG size, IMediaSample* sample);
+    // Under the streaming lock: writes held frames until `keep` are left.
+    HRESULT WriteHeld(std::size_t keep);
+    HRESULT BeginNextFile(const VelmoraNextFile& next);
     HRESULT StartFile(int input, const BYTE* data, LONG size);
     HRESULT BuildFormats(const BYTE* firstFrame, LONG size, std::vector<avi::StreamFormat>* out);
     HRESULT Emit(std::int64_t position, const BYTE* data, std::size_t size);
@@ -189,6 +206,8 @@ class CAviMux final : public CBaseFilter,
     static avi::Patch ChunkPatch(std::int64_t position, std::uint32_t id, const BYTE* data,
                                  LONG size);
     void FinishFile();
+    // Under the streaming lock: the last indexes and final headers of the file being written.
+    void CloseFile();
     HRESULT WriteDirectly(const std::vector<avi::Patch>& patches);
     LONGLONG WrittenTime() const;
     void Tap(const BYTE* data, LONG size, IMediaSample* sample);
@@ -199,6 +218,9 @@ class CAviMux final : public CBaseFilter,
     std::unique_ptr<CMuxOutputPin> output_;
 
     ULONGLONG riffLimit_ = avi::Writer::kDefaultRiffLimit;  // under the state lock
+    ComPtr<IVelmoraFrameSplitter> splitter_;                // set while stopped, under both locks
+    std::size_t lookahead_ = 0;
+    std::string recorded_;  // for the 'IDIT' chunk of a file begun without a splitter
     CCritSec tapLock_;
     VelmoraFrameTap* tap_ = nullptr;  // under the tap lock
 
@@ -213,6 +235,10 @@ class CAviMux final : public CBaseFilter,
     ComPtr<IVelmoraFileSpace> space_;  // the writer's, when it holds room ahead
     LONGLONG reservedEnd_ = 0;
     ULONGLONG limitInUse_ = avi::Writer::kDefaultRiffLimit;
+    std::deque<std::vector<BYTE>> held_;    // frames the splitter has yet to answer for
+    std::vector<std::vector<BYTE>> spare_;  // their buffers, for reuse
+    bool holding_ = true;                   // frames are held back for the splitter
+    std::string nextRecorded_;              // the 'IDIT' date of the next file begun
 
     std::atomic<HRESULT> reportedFailure_{S_OK};  // failure_, for any thread
     std::atomic<bool> stopping_{false};
@@ -286,6 +312,8 @@ HRESULT CAviMux::NonDelegatingQueryInterface(REFIID iid, void** object) {
         return GetInterface(static_cast<IVelmoraAviMuxSettings*>(this), object);
     if (iid == IID_IVelmoraWriteStatus)
         return GetInterface(static_cast<IVelmoraWriteStatus*>(this), object);
+    if (iid == IID_IVelmoraFileSequence)
+        return GetInterface(static_cast<IVelmoraFileSequence*>(this), object);
     if (iid == IID_IVelmoraAviMuxTap)
         return GetInterface(static_cast<IVelmoraAviMuxTap*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
@@ -330,6 +358,10 @@ HRESULT CAviMux::Pause() {
         reservedEnd_ = 0;
         limitInUse_ = riffLimit_;
         framesWritten_ = 0;
+        for (auto& frame : held_) spare_.push_back(std::move(frame));
+        held_.clear();
+        holding_ = true;
+        nextRecorded_ = recorded_;
     }
     return CBaseFilter::Pause();
 }
@@ -340,6 +372,8 @@ HRESULT CAviMux::Stop() {
     {
         // Waits for a write in progress; upstream threads never take the state lock.
         CAutoLock streaming(&streamingLock_);
+        // Frames still held are written (the writer downstream has stopped: directly).
+        if (SUCCEEDED(failure_)) WriteHeld(0);
         FinishFile();
     }
     HRESULT hr = CBaseFilter::Stop();
@@ -423,11 +457,21 @@ HRESULT CAviMux::StartFile(int input, const BYTE* data, LONG size) {
     HRESULT hr = BuildFormats(input == 0 ? data : nullptr, input == 0 ? size : 0, &formats);
     if (FAILED(hr)) return hr;
     writer_ = std::make_unique<avi::Writer>(std::move(formats), limitInUse_);
+    if (!nextRecorded_.empty()) writer_->SetDateChunk(avi::DateChunkText(nextRecorded_.c_str()));
+    nextRecorded_.clear();
     if (ComPtr<IBaseFilter> target = Downstream()) target.As(&space_);
     streamOf_[0] = 0;
     streamOf_[1] = inputs_[1]->IsConnected() ? 1 : -1;
     avi::Patch begin = writer_->Begin();
-    return Emit(begin.position, begin.bytes.data(), begin.bytes.size());
+    hr = downstreamStopped_ ? VFW_E_WRONG_STATE
+                            : Emit(begin.position, begin.bytes.data(), begin.bytes.size());
+    if (hr == VFW_E_WRONG_STATE || hr == VFW_E_NOT_COMMITTED) {
+        // The writer has stopped: the headers are written with the rest when this filter stops.
+        pending_.push_back(std::move(begin));
+        downstreamStopped_ = true;
+        return S_OK;
+    }
+    return hr;
 }
 
 HRESULT CAviMux::Write(int input, IMediaSample* sample) {
@@ -439,6 +483,66 @@ HRESULT CAviMux::Write(int input, IMediaSample* sample) {
     if (FAILED(sample->GetPointer(&data)) || size < 0 || size > sample->GetSize() ||
         (size > 0 && !data))
         return Fail(E_INVALIDARG);
+    if (input != 0 || !splitter_) return WriteData(input, data, size, sample);
+    try {
+        std::vector<BYTE> copy;
+        if (!spare_.empty()) {
+            copy = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        copy.assign(data, data + size);
+        held_.push_back(std::move(copy));
+    } catch (const std::bad_alloc&) {
+        return Fail(E_OUTOFMEMORY);
+    }
+    splitter_->FrameArrived(data, size);
+    return WriteHeld(holding_ ? lookahead_ : 0);
+}
+
+HRESULT CAviMux::WriteHeld(std::size_t keep) {
+    HRESULT result = S_OK;
+    while (held_.size() > keep) {
+        VelmoraNextFile next{};
+        splitter_->NextFrame(&next);
+        HRESULT hr = S_OK;
+        if (next.path) {
+            hr = BeginNextFile(next);
+            CoTaskMemFree(next.path);
+        }
+        std::vector<BYTE> frame = std::move(held_.front());
+        held_.pop_front();
+        if (SUCCEEDED(hr)) hr = WriteData(0, frame.data(), LONG(frame.size()), nullptr);
+        spare_.push_back(std::move(frame));
+        // A writer that has stopped leaves the frames to be written directly: go on.
+        if (hr == VFW_E_WRONG_STATE || hr == VFW_E_NOT_COMMITTED) {
+            result = hr;
+            continue;
+        }
+        if (hr != S_OK) return hr;
+    }
+    return result;
+}
+
+// Under the streaming lock: the file being written is finished and the writer goes over to
+// the next one; the frame written next begins it.
+HRESULT CAviMux::BeginNextFile(const VelmoraNextFile& next) {
+    ComPtr<IVelmoraFileSwitch> target;
+    if (ComPtr<IBaseFilter> filter = Downstream()) filter.As(&target);
+    if (!target) return Fail(E_NOINTERFACE);
+    CloseFile();
+    if (FAILED(failure_)) return failure_;
+    writer_.reset();  // finished: nothing more goes into it, whatever happens next
+    HRESULT hr = target->SwitchFile(next.path);
+    if (FAILED(hr)) return Fail(hr);
+    space_.Reset();
+    reservedEnd_ = 0;
+    framesWritten_ = 0;
+    nextRecorded_.assign(next.recorded, strnlen(next.recorded, sizeof next.recorded));
+    return S_OK;
+}
+
+HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size, IMediaSample* sample) {
+    if (FAILED(failure_)) return failure_;
     try {
         if (!writer_) {
             HRESULT hr = StartFile(input, data, size);
@@ -557,14 +661,20 @@ HRESULT CAviMux::EndOfStream(int input) {
     eos_[input] = true;
     for (int i = 0; i < 2; ++i)
         if (inputs_[i]->IsConnected() && !eos_[i]) return S_OK;
+    if (SUCCEEDED(failure_) && !finished_) WriteHeld(0);
     FinishFile();
     return output_->DeliverEndOfStream();
 }
 
 // Under the streaming lock: the last indexes and the final headers.
 void CAviMux::FinishFile() {
+    if (finished_) return;
+    CloseFile();
+    if (writer_) finished_ = true;
+}
+
+void CAviMux::CloseFile() {
     if (!writer_ || finished_) return;
-    finished_ = true;
     std::vector<avi::Patch> patches = std::move(pending_);
     pending_.clear();
     try {
@@ -631,6 +741,34 @@ HRESULT CAviMux::WriteDirectly(const std::vector<avi::Patch>& patches) {
         if (FAILED(hr)) return hr;
     }
     return file.Close();
+}
+
+HRESULT CAviMux::SetSplitter(IVelmoraFrameSplitter* splitter, LONG lookahead) {
+    if (lookahead < 0 || lookahead > 16) return E_INVALIDARG;
+    CAutoLock lock(&stateLock_);
+    if (!IsStopped()) return VFW_E_NOT_STOPPED;
+    CAutoLock streaming(&streamingLock_);
+    splitter_ = ComPtr<IVelmoraFrameSplitter>(splitter);
+    lookahead_ = std::size_t(lookahead);
+    return S_OK;
+}
+
+HRESULT CAviMux::WriteHeldFrames() {
+    CAutoLock streaming(&streamingLock_);
+    holding_ = false;
+    if (!splitter_ || stopping_ || downstreamStopped_ || FAILED(failure_) || finished_) return S_OK;
+    HRESULT hr = WriteHeld(0);
+    return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT CAviMux::SetRecordingDate(LPCSTR recorded) {
+    CAutoLock lock(&stateLock_);
+    try {
+        recorded_ = recorded ? recorded : "";
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
 }
 
 HRESULT CAviMux::SetFrameTap(VelmoraFrameTap* tap) {

@@ -3,7 +3,8 @@
 // opens when the filter leaves Stopped and closes when it stops; at end of stream the filter
 // reports EC_COMPLETE like a renderer. A failed write is reported to the graph as EC_ERRORABORT
 // and ends the stream; what was written stays on disk. A multiplexer upstream can have room
-// reserved ahead of its writes, so that the file's closing writes always fit.
+// reserved ahead of its writes, so that the file's closing writes always fit, and can have the
+// writer go over to another file between two samples while the graph runs.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "platform/filters/factory.h"
 #include "platform/filters/file_io.h"
 #include "platform/filters/file_output.h"
+#include "platform/filters/file_sequence.h"
 #include "platform/kernel/text.h"
 #include "platform/media/base/filter.h"
 
@@ -42,7 +44,8 @@ class CWriterInputPin final : public CBaseInputPin {
 class CFileWriter final : public CBaseFilter,
                           public IFileSinkFilter2,
                           public IVelmoraWriteStatus,
-                          public IVelmoraFileSpace {
+                          public IVelmoraFileSpace,
+                          public IVelmoraFileSwitch {
   public:
     explicit CFileWriter(IUnknown* outer);
     DECLARE_IUNKNOWN
@@ -62,6 +65,7 @@ class CFileWriter final : public CBaseFilter,
 
     HRESULT STDMETHODCALLTYPE GetWriteFailure(HRESULT* error) override;
     HRESULT STDMETHODCALLTYPE Reserve(LONGLONG end, LONGLONG* reservedEnd) override;
+    HRESULT STDMETHODCALLTYPE SwitchFile(LPCOLESTR path) override;
 
     // Streaming, on the upstream thread.
     CCritSec* StreamingLock() { return &streamingLock_; }
@@ -70,7 +74,11 @@ class CFileWriter final : public CBaseFilter,
     void BeginFlush();
 
   private:
+    // Under the state lock.
     HRESULT OpenFile();
+    // Under both locks: closes the open file, removing it when this run created it and never
+    // wrote into it.
+    HRESULT CloseFile();
     HRESULT Fail(HRESULT error);
     void CompleteIfDue();
 
@@ -87,6 +95,8 @@ class CFileWriter final : public CBaseFilter,
     LONGLONG nextPosition_ = 0;
     LONGLONG reservedEnd_ = 0;  // room is allocated up to here
     bool canReserve_ = true;
+    bool created_ = false;                // the open file did not exist before this run opened it
+    bool written_ = false;                // something was written into the open file
     std::atomic<HRESULT> failure_{S_OK};  // the first write error of this run
 
     std::mutex endLock_;  // end-of-stream bookkeeping; never held while calling out
@@ -135,6 +145,8 @@ HRESULT CFileWriter::NonDelegatingQueryInterface(REFIID iid, void** object) {
         return GetInterface(static_cast<IVelmoraWriteStatus*>(this), object);
     if (iid == IID_IVelmoraFileSpace)
         return GetInterface(static_cast<IVelmoraFileSpace*>(this), object);
+    if (iid == IID_IVelmoraFileSwitch)
+        return GetInterface(static_cast<IVelmoraFileSwitch*>(this), object);
     return CBaseFilter::NonDelegatingQueryInterface(iid, object);
 }
 
@@ -142,15 +154,58 @@ HRESULT CFileWriter::OpenFile() {
     if (path_.empty()) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (mode_ & AM_FILE_OVERWRITE) flags |= O_TRUNC;
-    int fd = ::open(path_.c_str(), flags, 0666);
+    bool created = true;
+    int fd = ::open(path_.c_str(), flags | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = ::open(path_.c_str(), flags, 0666);
+    }
     if (fd < 0) return platform::filters::HresultFromErrno(errno);
     CAutoLock streaming(&streamingLock_);
     file_ = UniqueFd(fd);
+    created_ = created;
+    written_ = false;
     nextPosition_ = 0;
     reservedEnd_ = 0;
     canReserve_ = true;
-    failure_ = S_OK;
     return S_OK;
+}
+
+HRESULT CFileWriter::CloseFile() {
+    const bool unused = file_.Valid() && created_ && !written_;
+    HRESULT closed = file_.Close();
+    if (unused) ::unlink(path_.c_str());
+    return closed;
+}
+
+HRESULT CFileWriter::SwitchFile(LPCOLESTR file) {
+    std::string path;
+    HRESULT hr = platform::filters::PathFromWide(file, &path);
+    if (FAILED(hr)) return hr;
+    CAutoLock lock(&stateLock_);
+    std::u16string name;
+    try {
+        name.assign(file, platform::WideLength(file));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (IsStopped()) {
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | ((mode_ & AM_FILE_OVERWRITE) ? O_TRUNC : 0);
+        UniqueFd created(::open(path.c_str(), flags, 0666));
+        if (!created.Valid()) return platform::filters::HresultFromErrno(errno);
+        fileName_ = std::move(name);
+        path_ = std::move(path);
+        return S_FALSE;
+    }
+    {
+        CAutoLock streaming(&streamingLock_);
+        HRESULT closed = CloseFile();
+        if (FAILED(closed)) return Fail(closed);
+    }
+    fileName_ = std::move(name);
+    path_ = std::move(path);
+    hr = OpenFile();
+    return FAILED(hr) ? Fail(hr) : S_OK;
 }
 
 HRESULT CFileWriter::Pause() {
@@ -160,6 +215,7 @@ HRESULT CFileWriter::Pause() {
             std::lock_guard end(endLock_);
             eosReceived_ = completeSent_ = false;
         }
+        failure_ = S_OK;
         if (input_->IsConnected()) {
             HRESULT hr = OpenFile();
             if (FAILED(hr)) return hr;  // stays stopped; the caller hears why
@@ -243,6 +299,7 @@ HRESULT CFileWriter::Write(IMediaSample* sample) {
     if (position < 0) return Fail(E_INVALIDARG);
     HRESULT hr = platform::filters::WriteAt(file_.Get(), position, data, length);
     if (FAILED(hr)) return Fail(hr);
+    written_ = written_ || length > 0;
     nextPosition_ = position + length;
     return S_OK;
 }
