@@ -247,7 +247,7 @@ TEST_F(MergeTest, ThreeCapturesSettleCleanBlocksThatDisagreeByMajority) {
     const fs::path dir = Dir();
     const Capture a = CaptureA(), b = CaptureB();
     // C claims every block clean, yet one block of frame 50 came back different.
-    Capture c = MakeCapture({0, 1, 2, 3}, [](int n, Frame& f) {
+    Capture c = MakeCapture({0, 1, 2, 3, 70}, [](int n, Frame& f) {
         if (n == 50) f[7 * dv::kBlockSize + 20] ^= 0xFF;
     });
     WriteRaw(dir / "a.dv", a);
