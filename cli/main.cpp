@@ -3,21 +3,27 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
+#include <string_view>
 
 #include "cli/analyse.h"
 #include "cli/capture_command.h"
+#include "cli/merge/pass_merger.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: velmora-capture --analyse FILE [--output REPORT]\n"
+    "       velmora-capture --merge OUT.avi PASS PASS [PASS...]\n"
     "       velmora-capture --help\n"
     "--analyse writes the tape report of a DV AVI file (type 1 or 2) or raw DV file, one JSON\n"
     "line per frame (time code, recording date, damaged video and audio blocks, format) and\n"
     "the events (time code and date breaks, recording starts, format changes, blank tape),\n"
     "to FILE.dvlog.jsonl (never over an existing report: then FILE.dvlog.2.jsonl, ...) or to\n"
-    "REPORT.\n";
+    "REPORT.\n"
+    "--merge writes the best copy of a tape from 2 to 32 captures of it (DV AVI or raw DV),\n"
+    "block by block, to OUT.avi.\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -27,6 +33,8 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string_view(argv[1]) == "--merge")
+        return velmora::merge::RunMergeCommand({argv + 2, argv + argc}, std::cout, std::cerr);
     // Without --analyse, the program records from a DV unit.
     bool analyseMode = false;
     for (int i = 1; i < argc; ++i)
