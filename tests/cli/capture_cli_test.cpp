@@ -160,9 +160,8 @@ class CaptureCli : public ::testing::Test {
     Bytes tape_;
 };
 
-// The deck shows the frame after its position when it starts to play, so a capture from the
-// start of a tape begins with tape frame 1.
-constexpr std::size_t kFirstPlayed = 1;
+// A capture from the start of a tape begins with its first frame.
+constexpr std::size_t kFirstPlayed = 0;
 
 TEST_F(CaptureCli, AWholeTapeIsRecordedBitForBitIntoOneFileNamedByItsDate) {
     StartDeck(MakeTape(3), 4.0);

@@ -51,7 +51,7 @@ TEST_F(DeckTest, PlayDeliversTheTapeInOrderAndStopsAtItsEnd) {
     EXPECT_FALSE(deck_->Tick());  // stopped: no picture
     ASSERT_EQ(Control(kOpPlay, 0x75), kAvcAccepted);
     EXPECT_EQ(TransportState(), std::make_pair(kOpPlay, std::uint8_t{0x75}));
-    for (int i = 1; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i) {
         auto frame = deck_->Tick();
         ASSERT_TRUE(frame) << i;
         ASSERT_EQ(*frame, TapeFrame(i)) << i;
