@@ -421,4 +421,53 @@ TEST_F(Graph, APauseThatFailsHalfWayLeavesNothingRunning) {
     EXPECT_EQ(control->Stop(), S_OK);
 }
 
+// The graph pauses its renderers before the source, so the first pin's thread may already be
+// blocked delivering to its paused renderer when the second pin fails to start. Undoing the
+// pause must let that thread go (downstream is flushed around it) so it can be joined; a
+// rollback that only joins it waits forever.
+TEST_F(Graph, APauseUndoneHalfWayLetsGoOfAThreadBlockedInAPausedRenderer) {
+    auto* two = new TwoStreamSource;
+    ComPtr<IBaseFilter> source(static_cast<IBaseFilter*>(two));
+    ASSERT_EQ(graph->AddFilter(source.Get(), u"Two"), S_OK);
+    ComPtr<IBaseFilter> sinks[2] = {Add(CLSID_TestSink, u"Sink 0"), Add(CLSID_TestSink, u"Sink 1")};
+    Chain(source.Get(), u"Output 0", sinks[0].Get(), u"In");
+    Chain(source.Get(), u"Output 1", sinks[1].Get(), u"In");
+
+    // The second pin's thread fails to start only once the first pin's sample is held by its
+    // paused renderer, so the first thread is surely blocked there.
+    int starts = 0;
+    HRESULT refused = S_OK;
+    platform::Thread runner;
+    ASSERT_TRUE(runner.Start([&] {
+        platform::SetThreadStartFault([&starts, &sinks] {
+            if (++starts != 2) return false;
+            FILTER_STATE state = State_Stopped;
+            sinks[0]->GetState(10000, &state);  // ready once it holds a sample
+            return true;
+        });
+        refused = control->Run();
+    }));
+    const bool returned = runner.Join(20000);
+    if (!returned) {
+        // Frees the blocked thread from outside, so the failure is reported rather than hung.
+        ComPtr<IPin> input = Pin(sinks[0].Get(), u"In");
+        input->BeginFlush();
+        input->EndFlush();
+        runner.Join();
+    }
+    platform::SetThreadStartFault({});
+    EXPECT_TRUE(returned) << "the pause was not undone: a pin thread blocked downstream";
+    EXPECT_TRUE(FAILED(refused));
+    EXPECT_FALSE(two->Stream(0)->ThreadExists());
+    EXPECT_FALSE(two->Stream(1)->ThreadExists());
+
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    for (auto& sink : sinks) {
+        auto* frames = static_cast<TestSink*>(sink.Get());
+        for (int i = 0; i < 500 && frames->Frames().empty(); ++i) Sleep(10);
+        EXPECT_FALSE(frames->Frames().empty());
+    }
+    EXPECT_EQ(control->Stop(), S_OK);
+}
+
 }  // namespace
