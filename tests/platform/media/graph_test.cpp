@@ -14,7 +14,7 @@ using namespace velmora::test;
 
 // A graph of test filters: source -> transform -> in-place -> sink, connected without types.
 class Graph : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         RegisterTestFilters();
@@ -109,7 +109,8 @@ TEST_F(Graph, SeekingToOneFrameDeliversExactlyThatFrameEveryTime) {
             << "run " << i;
         sinkObject->Clear();
         LONG_PTR p1, p2;
-        while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {}
+        while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
+        }
     }
 }
 
@@ -178,9 +179,15 @@ TEST_F(Graph, StateChangesInAnyOrderNeverDeadlock) {
     std::mt19937 random(11);
     for (int i = 0; i < 300; ++i) {
         switch (random() % 3) {
-            case 0: ASSERT_TRUE(SUCCEEDED(control->Run())); break;
-            case 1: ASSERT_TRUE(SUCCEEDED(control->Pause())); break;
-            case 2: ASSERT_TRUE(SUCCEEDED(control->Stop())); break;
+            case 0:
+                ASSERT_TRUE(SUCCEEDED(control->Run()));
+                break;
+            case 1:
+                ASSERT_TRUE(SUCCEEDED(control->Pause()));
+                break;
+            case 2:
+                ASSERT_TRUE(SUCCEEDED(control->Stop()));
+                break;
         }
         if (random() % 4 == 0) Sleep(random() % 5);
     }
@@ -345,7 +352,7 @@ namespace {
 
 // A source with two output pins, each streaming numbered samples on its own thread.
 class TwoStreamSource final : public CSource {
-public:
+  public:
     TwoStreamSource() : CSource("two streams", nullptr, GUID_NULL) {
         HRESULT hr = S_OK;
         new CountStream(this, &hr, u"Output 0");
@@ -353,9 +360,9 @@ public:
     }
     CSourceStream* Stream(int i) { return m_paStreams[i].get(); }
 
-private:
+  private:
     class CountStream final : public CSourceStream {
-    public:
+      public:
         CountStream(CSource* filter, HRESULT* hr, LPCWSTR name)
             : CSourceStream("count", hr, filter, name) {}
         HRESULT GetMediaType(CMediaType* type) override {
@@ -380,7 +387,7 @@ private:
             return S_OK;
         }
 
-    private:
+      private:
         std::uint32_t next_ = 0;
     };
 };
