@@ -1,7 +1,6 @@
 #include "platform/kernel/text.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "platform/com/hresult.h"
 #include "platform/kernel/last_error.h"
@@ -105,23 +104,6 @@ std::size_t WideLength(LPCWSTR text) {
     if (text)
         while (text[n]) ++n;
     return n;
-}
-
-std::string JsonQuote(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace platform
