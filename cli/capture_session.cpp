@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/dv1394/dv_device_filter.h"
+#include "platform/dv1394/dv_link_stats.h"
 #include "platform/filters/avi_mux.h"
 #include "platform/kernel/text.h"
 #include "platform/media/events.h"
@@ -45,14 +46,17 @@ platform::ComPtr<T> Query(IUnknown* object) {
     return out;
 }
 
-// The frames the device has lost so far.
+// The frames the device has lost so far, and why.
 RecordingSplitter::LossCounter LossesOf(IBaseFilter* filter) {
-    auto* device = dynamic_cast<platform::dv1394::CDvDeviceFilter*>(filter);
-    if (!device) return {};
-    return [device] {
+    auto stats = Query<IVelmoraDvLinkStats>(filter);
+    if (!stats) return {};
+    return [stats] {
+        LONGLONG bus = 0, incomplete = 0, foreign = 0, overrun = 0;
+        stats->GetLosses(&bus, &incomplete, &foreign, &overrun);
         platform::dv::FrameLoss loss;
-        loss.overrun = device->DroppedFrames();
-        loss.incomplete = device->DamagedFrames() + device->ForeignFrames();
+        loss.bus = bus;
+        loss.overrun = overrun;
+        loss.incomplete = incomplete + foreign;
         return loss;
     };
 }

@@ -1,66 +1,51 @@
 #include "cli/device_list.h"
 
-#include <grp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
-#include <vector>
 
 #include "platform/dv1394/dv_unit.h"
+#include "platform/dv1394/firewire/firewire_list.h"
+#include "platform/dv1394/firewire/firewire_unit.h"
 
 namespace capture {
 
 namespace {
 
 namespace dv1394 = platform::dv1394;
+namespace firewire = platform::dv1394::firewire;
 
-// The FireWire device nodes this user may not open for reading and writing.
-std::vector<std::string> ClosedFirewireNodes() {
-    std::vector<std::string> closed;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("fw", 0) != 0 || name.size() < 3 ||
-            name.find_first_not_of("0123456789", 2) != std::string::npos)
-            continue;
-        if (::access(entry.path().c_str(), R_OK | W_OK) != 0) closed.push_back(entry.path());
+// "vendor model" of the unit's node as the bus describes it; the unit's name otherwise.
+std::string Maker(const dv1394::DvUnit& unit, const firewire::FirewireReport& report) {
+    for (const auto& node : report.nodes) {
+        if (unit.Id() != firewire::GuidId(node.guid)) continue;
+        std::string maker = node.vendor;
+        const std::string& model = node.model.empty() ? unit.Name() : node.model;
+        return maker.empty() ? model : maker + " " + model;
     }
-    return closed;
+    return unit.Name();
 }
 
-std::string GroupOf(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return {};
-    const group* g = ::getgrgid(info.st_gid);
-    return g ? g->gr_name : std::to_string(info.st_gid);
-}
-
-void PrintFirewireHelp(std::FILE* out, const std::vector<std::string>& closed) {
-    if (closed.empty()) return;
-    std::string nodes;
-    for (const auto& node : closed) nodes += (nodes.empty() ? "" : ", ") + node;
-    std::string group = GroupOf(closed.front());
-    std::fprintf(out,
-                 "  This user cannot open %s: a FireWire camcorder or deck there is not listed.\n"
-                 "  Install the udev rule that comes with Velmora (it gives the console user\n"
-                 "  access to FireWire AV/C units), or add yourself to the group of the device\n"
-                 "  (sudo adduser $USER %s, then log in again); then replug the unit.\n",
-                 nodes.c_str(), group.empty() ? "video" : group.c_str());
+void PrintDeviceFiles(std::FILE* out, const firewire::FirewireReport& report) {
+    for (const auto& file : report.device_files)
+        if (!file.usable)
+            std::fprintf(out, "  %s (%s %s): this user cannot open it\n", file.path.c_str(),
+                         file.owner.c_str(), file.mode.c_str());
+    if (!report.advice.empty()) std::fprintf(out, "  %s\n", report.advice.c_str());
 }
 
 }  // namespace
 
-int PrintDeviceList(std::FILE* out) {
-    dv1394::UnitList firewire = dv1394::ListFirewireUnits();
-    dv1394::UnitList decks = dv1394::ListVirtualDecks();
-    const std::vector<std::string> closed = ClosedFirewireNodes();
+int PrintDeviceList(std::FILE* out, const std::shared_ptr<firewire::BusAccess>& bus,
+                    const std::string& devDir) {
+    const firewire::FirewireReport report = firewire::DescribeFirewire(*bus, devDir);
+    const dv1394::UnitList units = firewire::ListFirewireUnits(bus);
+    const dv1394::UnitList decks = dv1394::ListVirtualDecks();
     int index = 0;
-    for (const auto& unit : firewire) {
-        // A unit that is listed answered through its device node: this user can open it.
-        std::fprintf(out, "%d  firewire  guid %s  %s  can open\n", index++, unit->Id().c_str(),
-                     unit->Name().c_str());
+    for (const auto& unit : units) {
+        // A unit that is listed answered through its device file: this user can open it.
+        std::fprintf(out, "%d  firewire  %s  %s  can open\n", index++, unit->Id().c_str(),
+                     Maker(*unit, report).c_str());
     }
     for (const auto& deck : decks) {
         bool open = ::access(deck->Id().c_str(), R_OK | W_OK) == 0;
@@ -69,8 +54,18 @@ int PrintDeviceList(std::FILE* out) {
                      open ? "can open" : "cannot open: no access to its socket");
     }
     if (index == 0) std::fprintf(out, "No DV unit found.\n");
-    PrintFirewireHelp(out, closed);
+    if (!report.device_files.empty() || !report.advice.empty()) {
+        std::fprintf(out, "FireWire:\n");
+        PrintDeviceFiles(out, report);
+        if (report.advice.empty())
+            std::fprintf(out, "  %zu device file(s), all open to this user\n",
+                         report.device_files.size());
+    }
     return 0;
+}
+
+int PrintDeviceList(std::FILE* out) {
+    return PrintDeviceList(out, firewire::InstalledBus(), "/dev");
 }
 
 }  // namespace capture

@@ -2,29 +2,14 @@
 
 #include <cinttypes>
 
+#include "platform/kernel/text.h"
+
 namespace capture {
 
 namespace {
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string JsonOrNull(const std::string& text) {
-    return text.empty() ? "null" : JsonString(text);
+    return text.empty() ? "null" : platform::JsonQuote(text);
 }
 
 }  // namespace
@@ -89,19 +74,20 @@ std::string SummaryJson(const CaptureResult& r) {
     for (std::size_t i = 0; i < r.files.size(); ++i) {
         const CapturedFile& f = r.files[i];
         if (i) out += ",";
-        out += "{\"path\":" + JsonString(f.path) + ",\"frames\":" + std::to_string(f.frames) +
+        out += "{\"path\":" + platform::JsonQuote(f.path) +
+               ",\"frames\":" + std::to_string(f.frames) +
                ",\"first_timecode\":" + JsonOrNull(f.firstTimecode) +
                ",\"last_timecode\":" + JsonOrNull(f.lastTimecode) +
-               ",\"recorded\":" + JsonOrNull(f.recorded) + ",\"began_at\":" + JsonString(f.reason) +
-               "}";
+               ",\"recorded\":" + JsonOrNull(f.recorded) +
+               ",\"began_at\":" + platform::JsonQuote(f.reason) + "}";
     }
     out += "],\"frames\":" + std::to_string(r.figures.frames) +
            ",\"dropped\":" + std::to_string(r.figures.dropped) +
            ",\"damaged\":" + std::to_string(r.figures.damaged) +
            ",\"bytes\":" + std::to_string(r.figures.bytes) +
-           ",\"ended\":" + JsonString(EndReasonName(r.reason)) +
+           ",\"ended\":" + platform::JsonQuote(EndReasonName(r.reason)) +
            ",\"exit_code\":" + std::to_string(r.exitCode);
-    if (!r.message.empty()) out += ",\"error\":" + JsonString(r.message);
+    if (!r.message.empty()) out += ",\"error\":" + platform::JsonQuote(r.message);
     return out + "}\n";
 }
 

@@ -163,6 +163,7 @@ void Deck::StopAt(double position) {
 }
 
 void Deck::ApplyTransport(std::uint8_t opcode, std::uint8_t operand) {
+    showBeforeMoving_ = false;
     state_ = {opcode, operand};
     lastCommand_ = state_;
     picture_ = opcode == kOpPlay || opcode == kOpRecord;
@@ -178,6 +179,8 @@ void Deck::ApplyTransport(std::uint8_t opcode, std::uint8_t operand) {
     }
     switch (operand) {
         case 0x75:
+            // From a standstill, play begins with the frame at the position.
+            showBeforeMoving_ = speed_ == 0;
             speed_ = 1;
             break;
         case 0x65:
@@ -311,7 +314,9 @@ std::optional<std::vector<std::uint8_t>> Deck::Tick() {
     std::lock_guard lock(mutex_);
     if (!tape_ || faults_.noCassette) return std::nullopt;
     const double last = static_cast<double>(tape_->FrameCount()) - 1;
-    if (speed_ != 0) {
+    if (std::exchange(showBeforeMoving_, false) && speed_ == 1) {
+        // The frame at the position is shown as it is.
+    } else if (speed_ != 0) {
         position_ += speed_;
         // Winding stops at the end it reaches; playing shows the end frame first.
         bool winding = state_.opcode == kOpWind;

@@ -117,6 +117,7 @@ class Deck {
     TransportState lastCommand_{0xC4, 0x60};
     std::atomic<double> position_{0};  // frames; read without the lock for the frame rate
     double speed_ = 0;                 // frames per frame period; negative backwards
+    bool showBeforeMoving_ = false;    // play just started: the frame under the head goes first
     bool picture_ = false;
     std::uint64_t outputCount_ = 0;
     std::int64_t linkLosses_ = 0;

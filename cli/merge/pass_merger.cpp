@@ -19,6 +19,7 @@
 #include "platform/dv/frame_analysis.h"
 #include "platform/filters/avi_format.h"
 #include "platform/filters/file_io.h"
+#include "platform/kernel/text.h"
 
 namespace velmora::merge {
 namespace avi = platform::avi;
@@ -68,23 +69,6 @@ void Count(const dv::FrameAnalysis& frame, PassTotals* totals) {
     if (frame.videoErrorBlocks > 0 || frame.audioErrorBlocks > 0) ++totals->damagedFrames;
     totals->videoErrorBlocks += frame.videoErrorBlocks;
     totals->audioErrorBlocks += frame.audioErrorBlocks;
-}
-
-std::string Quote(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 std::string TotalsJson(const PassTotals& t) {
@@ -387,10 +371,10 @@ class Merger {
     }
 
     void WriteHeader() {
-        std::string line = "{\"file\":" + Quote(options_.output) +
+        std::string line = "{\"file\":" + platform::JsonQuote(options_.output) +
                            ",\"device\":\"merge\",\"kind\":\"merge\",\"passes\":[";
         for (std::size_t p = 0; p < options_.passes.size(); ++p)
-            line += (p ? "," : "") + Quote(options_.passes[p]);
+            line += (p ? "," : "") + platform::JsonQuote(options_.passes[p]);
         report_ << line << "]}\n";
     }
 
@@ -439,7 +423,8 @@ class Merger {
                            ",\"disputed_open\":" + std::to_string(result.disputedOpen) +
                            "},\"passes\":[";
         for (std::size_t p = 0; p < result.passes.size(); ++p)
-            line += std::string(p ? "," : "") + "{\"file\":" + Quote(options_.passes[p]) + "," +
+            line += std::string(p ? "," : "") +
+                    "{\"file\":" + platform::JsonQuote(options_.passes[p]) + "," +
                     TotalsJson(result.passes[p]) + "}";
         report_ << line << "]}}\n" << totals_.SummaryJson() << "\n";
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/dv/frame_analysis.h"
+#include "platform/kernel/text.h"
 
 namespace platform::dv {
 namespace {
@@ -47,28 +48,13 @@ class Json {
     }
     Json& Int(const char* key, std::int64_t value) { return Raw(key, std::to_string(value)); }
     Json& Bool(const char* key, bool value) { return Raw(key, value ? "true" : "false"); }
-    Json& Text(const char* key, const std::string& value) { return Raw(key, Quote(value)); }
+    Json& Text(const char* key, const std::string& value) {
+        return Raw(key, platform::JsonQuote(value));
+    }
     Json& TextOrNull(const char* key, const std::string& value) {
-        return Raw(key, value.empty() ? "null" : Quote(value));
+        return Raw(key, value.empty() ? "null" : platform::JsonQuote(value));
     }
     std::string Close() { return text_ + "}"; }
-
-    static std::string Quote(const std::string& value) {
-        std::string out = "\"";
-        for (char c : value) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += c;
-            } else if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-        return out + "\"";
-    }
 
   private:
     std::string text_ = "{";

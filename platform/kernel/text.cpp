@@ -1,6 +1,7 @@
 #include "platform/kernel/text.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "platform/com/hresult.h"
 #include "platform/kernel/last_error.h"
@@ -106,6 +107,23 @@ std::size_t WideLength(LPCWSTR text) {
     return n;
 }
 
+std::string JsonQuote(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace platform
 
 namespace {
@@ -142,8 +160,8 @@ int MultiByteToWideChar(UINT, DWORD flags, LPCSTR source, int cbMultiByte, LPWST
     return Deliver(converted, dest, cchWideChar);
 }
 
-int WideCharToMultiByte(UINT, DWORD, LPCWSTR source, int cchWideChar, LPSTR dest,
-                        int cbMultiByte, LPCSTR, BOOL* usedDefaultChar) {
+int WideCharToMultiByte(UINT, DWORD, LPCWSTR source, int cchWideChar, LPSTR dest, int cbMultiByte,
+                        LPCSTR, BOOL* usedDefaultChar) {
     if (!source || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

@@ -33,9 +33,8 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 namespace dv = platform::dv;
 constexpr std::size_t kFrame = 120000;
-// The deck shows the frame after its position when it starts to play, so a capture from the
-// start of a tape begins with tape frame 1.
-constexpr std::size_t kFirstPlayed = 1;
+// A capture from the start of a tape begins with its first frame.
+constexpr std::size_t kFirstPlayed = 0;
 
 // A file that a capture named "cap" wrote.
 bool IsRecording(const fs::path& path, const std::string& extension) {

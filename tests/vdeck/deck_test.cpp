@@ -51,7 +51,7 @@ TEST_F(DeckTest, PlayDeliversTheTapeInOrderAndStopsAtItsEnd) {
     EXPECT_FALSE(deck_->Tick());  // stopped: no picture
     ASSERT_EQ(Control(kOpPlay, 0x75), kAvcAccepted);
     EXPECT_EQ(TransportState(), std::make_pair(kOpPlay, std::uint8_t{0x75}));
-    for (int i = 1; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i) {
         auto frame = deck_->Tick();
         ASSERT_TRUE(frame) << i;
         ASSERT_EQ(*frame, TapeFrame(i)) << i;
@@ -63,7 +63,7 @@ TEST_F(DeckTest, PlayDeliversTheTapeInOrderAndStopsAtItsEnd) {
 
 TEST_F(DeckTest, PauseHoldsAStillAndStepsMoveOneFrame) {
     Control(kOpPlay, 0x75);
-    for (int i = 0; i < 5; ++i) deck_->Tick();
+    for (int i = 0; i < 6; ++i) deck_->Tick();  // frames 0 to 5
     ASSERT_EQ(Control(kOpPlay, 0x7D), kAvcAccepted);
     EXPECT_EQ(*deck_->Tick(), TapeFrame(5));
     EXPECT_EQ(*deck_->Tick(), TapeFrame(5));
@@ -73,6 +73,10 @@ TEST_F(DeckTest, PauseHoldsAStillAndStepsMoveOneFrame) {
     Control(kOpPlay, 0x40);
     Control(kOpPlay, 0x40);
     EXPECT_EQ(*deck_->Tick(), TapeFrame(4));
+    // Play again from the still: the still's frame first, then on.
+    Control(kOpPlay, 0x75);
+    EXPECT_EQ(*deck_->Tick(), TapeFrame(4));
+    EXPECT_EQ(*deck_->Tick(), TapeFrame(5));
 }
 
 TEST_F(DeckTest, WindingHasNoPictureAndCueHasOne) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/kernel/text.h"
+
 namespace tovik {
 namespace dv = platform::dv;
 
@@ -14,23 +16,6 @@ namespace {
 // so that a slow disk costs memory for a few frames only.
 constexpr std::size_t kMaxQueuedFrames = 32;
 constexpr auto kFlushInterval = std::chrono::milliseconds(500);
-
-std::string Quote(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 std::string UtcNow() {
     const std::time_t now = std::time(nullptr);
@@ -145,8 +130,10 @@ bool DvLogWriter::StartAt(const std::string& path, const std::string& recordingP
                           const DvLogSource& source, std::int64_t firstFrame) {
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return false;
-    std::string line = "{\"file\":" + Quote(recordingPath) + ",\"device\":" + Quote(source.device) +
-                       ",\"kind\":" + Quote(source.kind) + ",\"started\":" + Quote(UtcNow()) +
+    std::string line = "{\"file\":" + platform::JsonQuote(recordingPath) +
+                       ",\"device\":" + platform::JsonQuote(source.device) +
+                       ",\"kind\":" + platform::JsonQuote(source.kind) +
+                       ",\"started\":" + platform::JsonQuote(UtcNow()) +
                        ",\"first_stream_frame\":" + std::to_string(firstFrame) +
                        ",\"report\":\"dvlog\",\"version\":1}";
     {
