@@ -45,10 +45,6 @@ int RunCaptureCommand(int argc, char** argv) {
         std::fputs(kCaptureUsage, stdout);
         return kExitDone;
     }
-    if (options->container == Container::Dv) {
-        std::fprintf(stderr, "velmora-capture: --format dv is not available yet; use avi\n");
-        return kExitUsage;
-    }
     CoInitialize(nullptr);
     int code = kExitDone;
     if (options->list) {

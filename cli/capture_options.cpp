@@ -17,6 +17,9 @@ const char kCaptureUsage[] =
     "PREFIX-YYYY.MM.DD_HH-MM-SS.avi (or PREFIX-NNNN.avi) until the tape ends, the duration is\n"
     "reached, no signal comes for the given seconds (10), or Ctrl-C. A new file begins where\n"
     "the split rules say (default: at a recording-date jump) and where the format changes.\n"
+    "--format avi (default) writes type-1 DV AVI files; --format dv writes raw DV files\n"
+    "(PREFIX-....dv: the DV frames back to back, bit for bit). Every file gets its tape\n"
+    "report beside it (NAME.avi.dvlog.jsonl, NAME.dv.dvlog.jsonl).\n"
     "Exit codes: 0 done, 1 device or file error, 2 usage, 3 stopped by a write error.\n";
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "platform/dv1394/dv_device_filter.h"
 #include "platform/dv1394/dv_link_stats.h"
+#include "platform/filters/avi_mux.h"
 #include "platform/kernel/text.h"
 #include "platform/media/events.h"
 
@@ -131,8 +132,13 @@ bool CaptureSession::Build(CaptureResult* result) {
     muxStatus_ = Query<IVelmoraWriteStatus>(mux);
     writerStatus_ = Query<IVelmoraWriteStatus>(writer);
     auto sink = Query<IFileSinkFilter2>(writer);
-    if (!control_ || !events_ || !transport_ || !sequence_ || !sink)
+    auto settings = Query<IVelmoraAviMuxSettings>(mux);
+    if (!control_ || !events_ || !transport_ || !sequence_ || !sink || !settings)
         return fail(kExitDeviceOrFile, "the capture graph lacks an interface it needs");
+    const VelmoraMuxFileFormat format =
+        options_.container == Container::Dv ? VELMORA_MUX_RAW_DV : VELMORA_MUX_AVI;
+    if (FAILED(settings->SetFileFormat(format)))
+        return fail(kExitDeviceOrFile, "the capture graph cannot write this file format");
 
     splitter_ = std::make_unique<RecordingSplitter>(
         options_.split, FileNamer(options_.prefix, options_.container, options_.naming),

@@ -2,7 +2,8 @@
 // DV input on "Input 01" makes a type-1 DV AVI (one 'iavs'/'dvsd' stream whose DVINFO comes
 // from the stream's own AAUX and VAUX packs); a DV video input with PCM audio on "Input 02"
 // makes a type-2 file. The layout is OpenDML, so a recording has no size limit: each RIFF
-// closes at the RIFF limit and an 'AVIX' continuation follows.
+// closes at the RIFF limit and an 'AVIX' continuation follows. Set to raw DV, the mux writes
+// the frames of "Input 01" back to back instead, with everything else below unchanged.
 //
 // Every output sample carries its byte position in the file as its start time. Frames go out
 // as they arrive, bit for bit; the headers are rewritten with the final counts when the stream
@@ -34,11 +35,13 @@
 #include "platform/filters/file_io.h"
 #include "platform/filters/file_output.h"
 #include "platform/filters/file_sequence.h"
+#include "platform/filters/mux_layout.h"
 #include "platform/media/base/filter.h"
 
 namespace {
 
 using platform::ComPtr;
+using platform::filters::ChunkFraming;
 namespace avi = platform::avi;
 
 constexpr LONG kOutputBufferSize = 256 * 1024;
@@ -147,6 +150,8 @@ class CAviMux final : public CBaseFilter,
     // IVelmoraAviMuxSettings
     HRESULT STDMETHODCALLTYPE SetRiffLimit(ULONGLONG bytes) override;
     HRESULT STDMETHODCALLTYPE GetRiffLimit(ULONGLONG* bytes) override;
+    HRESULT STDMETHODCALLTYPE SetFileFormat(VelmoraMuxFileFormat format) override;
+    HRESULT STDMETHODCALLTYPE GetFileFormat(VelmoraMuxFileFormat* format) override;
 
     HRESULT STDMETHODCALLTYPE GetWriteFailure(HRESULT* error) override;
 
@@ -197,14 +202,15 @@ class CAviMux final : public CBaseFilter,
     HRESULT BuildFormats(const BYTE* firstFrame, LONG size, std::vector<avi::StreamFormat>* out);
     HRESULT Emit(std::int64_t position, const BYTE* data, std::size_t size);
     HRESULT EmitParts(std::int64_t position, std::initializer_list<std::span<const BYTE>> parts);
-    HRESULT EmitChunk(std::int64_t position, std::uint32_t id, const BYTE* data, LONG size);
+    HRESULT EmitChunk(std::int64_t position, const ChunkFraming& framing, const BYTE* data,
+                      LONG size);
     HRESULT Fail(HRESULT error);
     HRESULT ReserveFor(LONG size);
     ComPtr<IBaseFilter> Downstream() const;
     platform::filters::UniqueFd OpenTarget(HRESULT* result) const;
     void TrimTarget();
-    static avi::Patch ChunkPatch(std::int64_t position, std::uint32_t id, const BYTE* data,
-                                 LONG size);
+    static avi::Patch ChunkPatch(std::int64_t position, const ChunkFraming& framing,
+                                 const BYTE* data, LONG size);
     void FinishFile();
     // Under the streaming lock: the last indexes and final headers of the file being written.
     void CloseFile();
@@ -218,6 +224,7 @@ class CAviMux final : public CBaseFilter,
     std::unique_ptr<CMuxOutputPin> output_;
 
     ULONGLONG riffLimit_ = avi::Writer::kDefaultRiffLimit;  // under the state lock
+    VelmoraMuxFileFormat fileFormat_ = VELMORA_MUX_AVI;     // under the state lock
     ComPtr<IVelmoraFrameSplitter> splitter_;                // set while stopped, under both locks
     std::size_t lookahead_ = 0;
     std::string recorded_;  // for the 'IDIT' chunk of a file begun without a splitter
@@ -225,8 +232,8 @@ class CAviMux final : public CBaseFilter,
     VelmoraFrameTap* tap_ = nullptr;  // under the tap lock
 
     // Under the streaming lock.
-    std::unique_ptr<avi::Writer> writer_;
-    int streamOf_[2] = {-1, -1};  // the file stream each input writes
+    std::unique_ptr<platform::filters::MuxLayout> layout_;  // of the file being written
+    int streamOf_[2] = {-1, -1};                            // the file stream each input writes
     bool eos_[2] = {false, false};
     bool finished_ = false;
     bool downstreamStopped_ = false;
@@ -235,6 +242,7 @@ class CAviMux final : public CBaseFilter,
     ComPtr<IVelmoraFileSpace> space_;  // the writer's, when it holds room ahead
     LONGLONG reservedEnd_ = 0;
     ULONGLONG limitInUse_ = avi::Writer::kDefaultRiffLimit;
+    VelmoraMuxFileFormat formatInUse_ = VELMORA_MUX_AVI;
     std::deque<std::vector<BYTE>> held_;    // frames the splitter has yet to answer for
     std::vector<std::vector<BYTE>> spare_;  // their buffers, for reuse
     bool holding_ = true;                   // frames are held back for the splitter
@@ -346,7 +354,7 @@ HRESULT CAviMux::Pause() {
     CAutoLock lock(&stateLock_);
     if (m_State == State_Stopped) {
         CAutoLock streaming(&streamingLock_);
-        writer_.reset();
+        layout_.reset();
         streamOf_[0] = streamOf_[1] = -1;
         eos_[0] = eos_[1] = false;
         finished_ = false;
@@ -357,6 +365,7 @@ HRESULT CAviMux::Pause() {
         space_.Reset();
         reservedEnd_ = 0;
         limitInUse_ = riffLimit_;
+        formatInUse_ = fileFormat_;
         framesWritten_ = 0;
         for (auto& frame : held_) spare_.push_back(std::move(frame));
         held_.clear();
@@ -399,7 +408,7 @@ HRESULT CAviMux::GetWriteFailure(HRESULT* error) {
 // Under the streaming lock: room for a chunk of `size` bytes and for finishing after it.
 HRESULT CAviMux::ReserveFor(LONG size) {
     if (!space_) return S_OK;
-    const LONGLONG needed = writer_->SpaceNeeded(std::uint32_t(size));
+    const LONGLONG needed = layout_->SpaceNeeded(std::uint32_t(size));
     if (needed <= reservedEnd_) return S_OK;
     HRESULT hr = space_->Reserve(needed, &reservedEnd_);
     if (hr == S_FALSE || hr == VFW_E_WRONG_STATE) space_.Reset();  // writes will tell
@@ -456,13 +465,17 @@ HRESULT CAviMux::StartFile(int input, const BYTE* data, LONG size) {
     std::vector<avi::StreamFormat> formats;
     HRESULT hr = BuildFormats(input == 0 ? data : nullptr, input == 0 ? size : 0, &formats);
     if (FAILED(hr)) return hr;
-    writer_ = std::make_unique<avi::Writer>(std::move(formats), limitInUse_);
-    if (!nextRecorded_.empty()) writer_->SetDateChunk(avi::DateChunkText(nextRecorded_.c_str()));
+    const bool raw = formatInUse_ == VELMORA_MUX_RAW_DV;
+    if (raw)
+        layout_ = platform::filters::MakeRawDvLayout();
+    else
+        layout_ = platform::filters::MakeAviLayout(std::move(formats), limitInUse_,
+                                                   avi::DateChunkText(nextRecorded_.c_str()));
     nextRecorded_.clear();
     if (ComPtr<IBaseFilter> target = Downstream()) target.As(&space_);
     streamOf_[0] = 0;
-    streamOf_[1] = inputs_[1]->IsConnected() ? 1 : -1;
-    avi::Patch begin = writer_->Begin();
+    streamOf_[1] = inputs_[1]->IsConnected() && !raw ? 1 : -1;
+    avi::Patch begin = layout_->Begin();
     hr = downstreamStopped_ ? VFW_E_WRONG_STATE
                             : Emit(begin.position, begin.bytes.data(), begin.bytes.size());
     if (hr == VFW_E_WRONG_STATE || hr == VFW_E_NOT_COMMITTED) {
@@ -531,7 +544,7 @@ HRESULT CAviMux::BeginNextFile(const VelmoraNextFile& next) {
     if (!target) return Fail(E_NOINTERFACE);
     CloseFile();
     if (FAILED(failure_)) return failure_;
-    writer_.reset();  // finished: nothing more goes into it, whatever happens next
+    layout_.reset();  // finished: nothing more goes into it, whatever happens next
     HRESULT hr = target->SwitchFile(next.path);
     if (FAILED(hr)) return Fail(hr);
     space_.Reset();
@@ -544,7 +557,7 @@ HRESULT CAviMux::BeginNextFile(const VelmoraNextFile& next) {
 HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size, IMediaSample* sample) {
     if (FAILED(failure_)) return failure_;
     try {
-        if (!writer_) {
+        if (!layout_) {
             HRESULT hr = StartFile(input, data, size);
             if (FAILED(hr)) return Fail(hr);
         }
@@ -554,24 +567,24 @@ HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size, IMediaSample*
         if (FAILED(hr)) return Fail(hr);
         std::vector<avi::Patch> before;
         std::int64_t position = 0;
-        hr = writer_->Place(stream, std::uint32_t(size), &before, &position);
+        hr = layout_->Place(stream, std::uint32_t(size), &before, &position);
         if (FAILED(hr)) return Fail(hr);
         std::size_t sent = 0;
         while (sent < before.size() && SUCCEEDED(hr)) {
             hr = Emit(before[sent].position, before[sent].bytes.data(), before[sent].bytes.size());
             if (SUCCEEDED(hr)) ++sent;
         }
-        const std::uint32_t id = avi::ChunkId(stream, stream == 0 ? "dc" : "wb");
-        if (SUCCEEDED(hr)) hr = EmitChunk(position, id, data, size);
+        const ChunkFraming framing = layout_->Framing(stream, std::uint32_t(size));
+        if (SUCCEEDED(hr)) hr = EmitChunk(position, framing, data, size);
         if (hr == VFW_E_WRONG_STATE || hr == VFW_E_NOT_COMMITTED) {
             // The writer downstream has stopped ahead of us (the graph stops it first), or has
             // decommitted the allocator we share: what it did not take is written with the
             // rest when this filter stops.
             pending_.insert(pending_.end(), before.begin() + std::ptrdiff_t(sent), before.end());
-            pending_.push_back(ChunkPatch(position, id, data, size));
+            pending_.push_back(ChunkPatch(position, framing, data, size));
             downstreamStopped_ = true;
             if (stream == 0) {
-                framesWritten_ = writer_->Chunks(0);
+                framesWritten_ = layout_->Chunks(0);
                 Tap(data, size, sample);
             }
             return hr;
@@ -580,11 +593,11 @@ HRESULT CAviMux::WriteData(int input, const BYTE* data, LONG size, IMediaSample*
             // The chunk did not reach the file: it is not indexed, and closing writes that did
             // not go out are written when the file is finished.
             pending_.insert(pending_.end(), before.begin() + std::ptrdiff_t(sent), before.end());
-            writer_->Retract(stream, position);
+            layout_->Retract(stream, position);
             return Fail(hr);
         }
         if (stream == 0) {
-            framesWritten_ = writer_->Chunks(0);
+            framesWritten_ = layout_->Chunks(0);
             Tap(data, size, sample);
         }
         return S_OK;
@@ -635,25 +648,22 @@ HRESULT CAviMux::EmitParts(std::int64_t position,
     return S_OK;
 }
 
-// A chunk: its header, the data as it came, and the pad byte of an odd size.
-HRESULT CAviMux::EmitChunk(std::int64_t position, std::uint32_t id, const BYTE* data, LONG size) {
-    BYTE header[8];
-    std::uint32_t length = std::uint32_t(size);
-    std::memcpy(header, &id, 4);
-    std::memcpy(header + 4, &length, 4);
+// A chunk: its header, the data as it came, and its padding.
+HRESULT CAviMux::EmitChunk(std::int64_t position, const ChunkFraming& framing, const BYTE* data,
+                           LONG size) {
     static constexpr BYTE pad[1] = {0};
-    return EmitParts(
-        position, {std::span<const BYTE>(header, 8), std::span<const BYTE>(data, std::size_t(size)),
-                   std::span<const BYTE>(pad, std::size_t(size & 1))});
+    return EmitParts(position, {std::span<const BYTE>(framing.header, framing.headerSize),
+                                std::span<const BYTE>(data, std::size_t(size)),
+                                std::span<const BYTE>(pad, std::min(framing.padSize, sizeof pad))});
 }
 
-avi::Patch CAviMux::ChunkPatch(std::int64_t position, std::uint32_t id, const BYTE* data,
+avi::Patch CAviMux::ChunkPatch(std::int64_t position, const ChunkFraming& framing, const BYTE* data,
                                LONG size) {
-    avi::Patch patch{position, std::vector<BYTE>(8 + std::size_t(size) + (size & 1), 0)};
-    std::uint32_t length = std::uint32_t(size);
-    std::memcpy(patch.bytes.data(), &id, 4);
-    std::memcpy(patch.bytes.data() + 4, &length, 4);
-    if (size > 0) std::memcpy(patch.bytes.data() + 8, data, std::size_t(size));
+    avi::Patch patch{position, std::vector<BYTE>(framing.headerSize + std::size_t(size) +
+                                                     std::min<std::size_t>(framing.padSize, 1),
+                                                 0)};
+    if (framing.headerSize > 0) std::memcpy(patch.bytes.data(), framing.header, framing.headerSize);
+    if (size > 0) std::memcpy(patch.bytes.data() + framing.headerSize, data, std::size_t(size));
     return patch;
 }
 
@@ -670,15 +680,15 @@ HRESULT CAviMux::EndOfStream(int input) {
 void CAviMux::FinishFile() {
     if (finished_) return;
     CloseFile();
-    if (writer_) finished_ = true;
+    if (layout_) finished_ = true;
 }
 
 void CAviMux::CloseFile() {
-    if (!writer_ || finished_) return;
+    if (!layout_ || finished_) return;
     std::vector<avi::Patch> patches = std::move(pending_);
     pending_.clear();
     try {
-        auto last = writer_->Finish();
+        auto last = layout_->Finish();
         patches.insert(patches.end(), std::make_move_iterator(last.begin()),
                        std::make_move_iterator(last.end()));
     } catch (const std::bad_alloc&) {
@@ -727,7 +737,7 @@ platform::filters::UniqueFd CAviMux::OpenTarget(HRESULT* result) const {
 void CAviMux::TrimTarget() {
     HRESULT hr = S_OK;
     platform::filters::UniqueFd file = OpenTarget(&hr);
-    if (file.Valid()) platform::filters::TrimFile(file.Get(), writer_->End(), reservedEnd_);
+    if (file.Valid()) platform::filters::TrimFile(file.Get(), layout_->End(), reservedEnd_);
     space_.Reset();
 }
 
@@ -793,6 +803,21 @@ HRESULT CAviMux::GetRiffLimit(ULONGLONG* bytes) {
     if (!bytes) return E_POINTER;
     CAutoLock lock(&stateLock_);
     *bytes = riffLimit_;
+    return S_OK;
+}
+
+HRESULT CAviMux::SetFileFormat(VelmoraMuxFileFormat format) {
+    if (format != VELMORA_MUX_AVI && format != VELMORA_MUX_RAW_DV) return E_INVALIDARG;
+    CAutoLock lock(&stateLock_);
+    if (!IsStopped()) return VFW_E_NOT_STOPPED;
+    fileFormat_ = format;
+    return S_OK;
+}
+
+HRESULT CAviMux::GetFileFormat(VelmoraMuxFileFormat* format) {
+    if (!format) return E_POINTER;
+    CAutoLock lock(&stateLock_);
+    *format = fileFormat_;
     return S_OK;
 }
 

@@ -1,6 +1,7 @@
 // velmora-capture against virtual decks run in the test process: whole tapes recorded bit for
 // bit, files split exactly at recording breaks and never at one damaged frame, names from the
-// recording dates, a capture ended by Ctrl-C or killed, and the exit codes.
+// recording dates, raw DV files split and reported as AVI files are, a capture ended by Ctrl-C
+// or killed, and the exit codes.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -32,6 +33,13 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 namespace dv = platform::dv;
 constexpr std::size_t kFrame = 120000;
+// A capture from the start of a tape begins with its first frame.
+constexpr std::size_t kFirstPlayed = 0;
+
+// A file that a capture named "cap" wrote.
+bool IsRecording(const fs::path& path, const std::string& extension) {
+    return path.extension() == extension && path.filename().string().rfind("cap-", 0) == 0;
+}
 
 struct ProgramRun {
     int exitCode = -1;
@@ -84,17 +92,18 @@ class CaptureCli : public ::testing::Test {
         auto bytes = velmora::test::ReadFileBytes(path);
         return {bytes.begin(), bytes.end()};
     }
-    // The recordings in the folder, by name.
-    std::vector<fs::path> Recordings() {
+    // The recordings in the folder (AVI files, or raw DV files beside the tape), by name.
+    std::vector<fs::path> Recordings(const std::string& extension = ".avi") {
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(dir_.Path()))
-            if (entry.path().extension() == ".avi") files.push_back(entry.path());
+            if (IsRecording(entry.path(), extension)) files.push_back(entry.path());
         std::sort(files.begin(), files.end());
         return files;
     }
-    // The frames of a recording, as its index gives them.
+    // The frames of a recording: all of a raw DV file, what the index gives of an AVI file.
     static Bytes FramesOf(const fs::path& avi) {
         Bytes file = velmora::test::ReadFileBytes(avi);
+        if (avi.extension() == ".dv") return file;
         auto read = [&](std::int64_t position, std::uint32_t length, std::uint8_t* buffer) {
             if (position < 0 || std::uint64_t(position) + length > file.size()) return false;
             std::memcpy(buffer, file.data() + position, length);
@@ -143,7 +152,54 @@ class CaptureCli : public ::testing::Test {
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
+    // The lines of the tape report that `velmora-capture --analyse` writes of a file.
+    std::vector<std::string> AnalysedLines(const fs::path& file) {
+        const fs::path report = dir_.Path() / "analysed.jsonl";
+        fs::remove(report);
+        EXPECT_EQ(velmora::test::RunCommand(Command("--analyse '" + file.string() + "' --output '" +
+                                                    report.string() + "' >/dev/null")),
+                  0)
+            << file;
+        return Lines(report);
+    }
     std::size_t TapeFrames() const { return tape_.size() / kFrame; }
+    // The recording of a capture ended by `sig` is read by ffprobe, and its tape report agrees
+    // with it: after SIGINT the file is whole and has a line per frame; after SIGKILL every
+    // whole line of the report is a frame of the file (or the one on its way into it).
+    void ExpectReadAfterAnEnd(const fs::path& file, int sig) {
+        const std::size_t probed = velmora::test::ProbedVideoFrames(file);
+        EXPECT_GE(probed, 20u);
+        std::size_t frameLines = 0;
+        const auto report = Lines(file.string() + ".dvlog.jsonl");
+        for (const auto& line : report)
+            frameLines += line.rfind("{\"frame\":", 0) == 0 && line.back() == '}';
+        if (sig == SIGINT) {
+            EXPECT_EQ(frameLines, probed);
+            auto counts = ExpectConsecutiveFrames({file}, kFirstPlayed);
+            ASSERT_EQ(counts.size(), 1u);
+            EXPECT_EQ(counts[0], probed);
+            return;
+        }
+        // The report's line of a frame is written just before the frame.
+        EXPECT_LE(frameLines, probed + 1);
+        EXPECT_GE(frameLines + 30, probed);  // flushed within a second
+        if (file.extension() != ".dv") return;
+        // Raw DV: whole tape frames from the start, and the report's lines of them are those an
+        // analysis of the file writes. (A kill that lands inside the write of a frame can leave
+        // the start of that one frame after them.)
+        Bytes bytes = velmora::test::ReadFileBytes(file);
+        const std::size_t whole = bytes.size() / kFrame;
+        EXPECT_GE(probed, whole);
+        for (std::size_t i = 0; i < whole; ++i)
+            ASSERT_EQ(TapeIndexOf(bytes.data() + i * kFrame, kFirstPlayed + i),
+                      std::int64_t(kFirstPlayed + i))
+                << "frame " << i;
+        const auto analysed = AnalysedLines(file);
+        ASSERT_FALSE(analysed.empty());
+        const std::size_t both = std::min({frameLines, whole, analysed.size() - 1});
+        for (std::size_t line = 1; line <= both; ++line)
+            ASSERT_EQ(report[line], analysed[line]) << "line " << line;
+    }
     // The name a file gets from the recording date of a tape frame.
     std::string DateName(std::size_t frame) {
         auto analysis = dv::AnalyseFrame(tape_.data() + frame * kFrame, kFrame);
@@ -159,9 +215,6 @@ class CaptureCli : public ::testing::Test {
     std::vector<std::unique_ptr<vdeck::DeckServer>> servers_;
     Bytes tape_;
 };
-
-// A capture from the start of a tape begins with its first frame.
-constexpr std::size_t kFirstPlayed = 0;
 
 TEST_F(CaptureCli, AWholeTapeIsRecordedBitForBitIntoOneFileNamedByItsDate) {
     StartDeck(MakeTape(3), 4.0);
@@ -238,6 +291,40 @@ TEST_F(CaptureCli, FilesBeginExactlyAtTheRecordingBreaksAndNeverAtADamagedFrame)
     EXPECT_EQ(counts, (std::vector<std::size_t>{60 - kFirstPlayed, TapeFrames() - 60}));
 }
 
+TEST_F(CaptureCli, RawDvFilesAreSplitAtTheSameFramesAsAviAndReportedAsAnalyseReportsThem) {
+    StartDeck(MakeTape(3, MakeRecordings), 4.0);
+    ProgramRun avi = Capture("--rewind --no-signal 5 cap");
+    ASSERT_EQ(avi.exitCode, 0) << avi.err;
+    ProgramRun raw = Capture("--rewind --no-signal 5 --format dv --json cap");
+    ASSERT_EQ(raw.exitCode, 0) << raw.err;
+    auto aviFiles = Recordings(".avi"), dvFiles = Recordings(".dv");
+    ASSERT_EQ(dvFiles.size(), 3u) << raw.out;
+    ASSERT_EQ(aviFiles.size(), 3u) << avi.out;
+    for (std::size_t n = 0; n < 3; ++n)
+        EXPECT_EQ(dvFiles[n].stem(), aviFiles[n].stem()) << dvFiles[n];
+    EXPECT_EQ(dvFiles[1].filename().string(), DateName(30) + ".dv");
+    // The tape's frames back to back, nothing else, split where the AVI files are.
+    auto counts = ExpectConsecutiveFrames(dvFiles, kFirstPlayed);
+    EXPECT_EQ(counts, (std::vector<std::size_t>{30 - kFirstPlayed, 30, TapeFrames() - 60}));
+    EXPECT_EQ(counts, ExpectConsecutiveFrames(aviFiles, kFirstPlayed));
+    for (std::size_t n = 0; n < 3; ++n) {
+        EXPECT_EQ(fs::file_size(dvFiles[n]), counts[n] * kFrame) << dvFiles[n];
+        EXPECT_EQ(velmora::test::ProbedVideoFrames(dvFiles[n]), counts[n]) << dvFiles[n];
+        // The report written while recording says what an analysis of the file says, line for
+        // line after the first (which names the source).
+        auto recorded = Lines(dvFiles[n].string() + ".dvlog.jsonl");
+        auto analysed = AnalysedLines(dvFiles[n]);
+        ASSERT_GE(recorded.size(), counts[n] + 2) << dvFiles[n];
+        ASSERT_EQ(recorded.size(), analysed.size()) << dvFiles[n];
+        EXPECT_NE(recorded[0].find("\"kind\":\"capture\""), std::string::npos) << recorded[0];
+        for (std::size_t line = 1; line < recorded.size(); ++line)
+            ASSERT_EQ(recorded[line], analysed[line]) << dvFiles[n] << " line " << line;
+    }
+    EXPECT_NE(raw.out.find("\"path\":\"" + dvFiles[2].filename().string() + "\""),
+              std::string::npos)
+        << raw.out;
+}
+
 TEST_F(CaptureCli, AnExistingFileIsNeverOverwritten) {
     StartDeck(MakeTape(1), 4.0);
     ASSERT_EQ(Capture("--rewind --no-signal 5 cap").exitCode, 0);
@@ -269,12 +356,13 @@ pid_t Spawn(const fs::path& folder, const std::vector<std::string>& args) {
     return pid;
 }
 
-// Waits until the recording holds at least `bytes`.
-bool WaitForRecording(const fs::path& folder, std::uintmax_t bytes) {
+// Waits until the recording (of the extension given) holds at least `bytes`.
+bool WaitForRecording(const fs::path& folder, std::uintmax_t bytes, const std::string& extension) {
     for (int tries = 0; tries < 1200; ++tries) {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(folder, error))
-            if (entry.path().extension() == ".avi" && entry.file_size(error) >= bytes) return true;
+            if (IsRecording(entry.path(), extension) && entry.file_size(error) >= bytes)
+                return true;
         std::this_thread::sleep_for(50ms);
     }
     return false;
@@ -282,40 +370,28 @@ bool WaitForRecording(const fs::path& folder, std::uintmax_t bytes) {
 
 TEST_F(CaptureCli, CtrlCFinishesTheFileAndAKillLeavesOneThatIsStillRead) {
     StartDeck(MakeTape(20), 1.0);
-    for (int sig : {SIGINT, SIGKILL}) {
-        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGKILL");
-        for (const auto& file : Recordings()) fs::remove(file);
-        pid_t pid = Spawn(dir_.Path(), {"--rewind", "cap"});
-        ASSERT_GT(pid, 0);
-        ASSERT_TRUE(WaitForRecording(dir_.Path(), 3 * 1000 * 1000));
-        ::kill(pid, sig);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        if (sig == SIGINT) {
-            ASSERT_TRUE(WIFEXITED(status));
-            EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const std::string format : {"avi", "dv"}) {
+        const std::string extension = "." + format;
+        for (int sig : {SIGINT, SIGKILL}) {
+            SCOPED_TRACE(format + (sig == SIGINT ? " SIGINT" : " SIGKILL"));
+            for (const auto& file : Recordings(extension)) fs::remove(file);
+            pid_t pid = Spawn(dir_.Path(), {"--rewind", "--format", format, "cap"});
+            ASSERT_GT(pid, 0);
+            ASSERT_TRUE(WaitForRecording(dir_.Path(), 3 * 1000 * 1000, extension));
+            ::kill(pid, sig);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            if (sig == SIGINT) {
+                ASSERT_TRUE(WIFEXITED(status));
+                EXPECT_EQ(WEXITSTATUS(status), 0);
+            }
+            auto files = Recordings(extension);
+            ASSERT_EQ(files.size(), 1u);
+            ExpectReadAfterAnEnd(files[0], sig);
+            // A killed capture leaves the deck playing: a fresh deck for the next round.
+            servers_.clear();
+            StartDeck(dir_.Path() / "tape.dv", 1.0);
         }
-        auto files = Recordings();
-        ASSERT_EQ(files.size(), 1u);
-        const std::size_t probed = velmora::test::ProbedVideoFrames(files[0]);
-        EXPECT_GE(probed, 20u);
-        // Every whole frame line of the report is a frame of the file.
-        std::size_t frameLines = 0;
-        for (const auto& line : Lines(files[0].string() + ".dvlog.jsonl"))
-            frameLines += line.rfind("{\"frame\":", 0) == 0 && line.back() == '}';
-        if (sig == SIGINT) {
-            EXPECT_EQ(frameLines, probed);
-            auto counts = ExpectConsecutiveFrames(files, kFirstPlayed);
-            ASSERT_EQ(counts.size(), 1u);
-            EXPECT_EQ(counts[0], probed);
-        } else {
-            // The report's line of a frame is written just before the frame.
-            EXPECT_LE(frameLines, probed + 1);
-            EXPECT_GE(frameLines + 30, probed);  // flushed within a second
-        }
-        // A killed capture leaves the deck playing: a fresh deck for the next round.
-        servers_.clear();
-        StartDeck(dir_.Path() / "tape.dv", 1.0);
     }
 }
 
@@ -345,6 +421,21 @@ TEST_F(CaptureCli, ExitCodesSayWhatWentWrong) {
         if (entry.path().extension() == ".avi") files.push_back(entry.path());
     ASSERT_EQ(files.size(), 1u);
     EXPECT_GT(velmora::test::ProbedVideoFrames(files[0]), 10u);
+
+    // Raw DV likewise: the tape's frames up to where the disk filled, each of them whole.
+    fs::remove(files[0]);
+    fs::remove(files[0].string() + ".dvlog.jsonl");
+    full = Capture("--rewind --no-signal 5 --json --format dv small/cap");
+    EXPECT_EQ(full.exitCode, 3) << full.err;
+    EXPECT_NE(full.out.find("\"ended\":\"write error\""), std::string::npos) << full.out;
+    files.clear();
+    for (const auto& entry : fs::directory_iterator(dir_.Path() / "small"))
+        if (entry.path().extension() == ".dv") files.push_back(entry.path());
+    ASSERT_EQ(files.size(), 1u);
+    auto counts = ExpectConsecutiveFrames(files, kFirstPlayed);
+    ASSERT_EQ(counts.size(), 1u);
+    EXPECT_GT(counts[0], 10u);
+    EXPECT_EQ(velmora::test::ProbedVideoFrames(files[0]), counts[0]);
 }
 
 }  // namespace

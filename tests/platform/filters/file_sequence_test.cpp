@@ -1,5 +1,6 @@
 // A recording split into a sequence of files while the graph runs: the AVI Mux asks a splitter
-// about every frame and the File Writer goes over to the next file between two frames.
+// about every frame and the File Writer goes over to the next file between two frames. The
+// files are AVI files, or raw DV files split the same way.
 
 #include <map>
 #include <set>
@@ -15,12 +16,16 @@ namespace {
 using namespace avi_test;
 using namespace std::chrono_literals;
 
-// Begins a new file at the frames given, named part0.avi, part1.avi, ... in `dir`, the first
-// with the recording date given.
+// Begins a new file at the frames given, named part0.avi, part1.avi, ... (or with the extension
+// given) in `dir`, the first with the recording date given.
 class IndexSplitter final : public IVelmoraFrameSplitter {
   public:
-    IndexSplitter(const TempDir& dir, std::set<std::int64_t> at, std::string firstDate = {})
-        : dir_(dir), at_(std::move(at)), firstDate_(std::move(firstDate)) {}
+    IndexSplitter(const TempDir& dir, std::set<std::int64_t> at, std::string firstDate = {},
+                  std::string extension = ".avi")
+        : dir_(dir),
+          at_(std::move(at)),
+          firstDate_(std::move(firstDate)),
+          extension_(std::move(extension)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (iid != IID_IUnknown && iid != IID_IVelmoraFrameSplitter) return E_NOINTERFACE;
@@ -51,7 +56,7 @@ class IndexSplitter final : public IVelmoraFrameSplitter {
     }
 
     std::string Path(std::size_t n) const {
-        return dir_.File(("part" + std::to_string(n) + ".avi").c_str());
+        return dir_.File(("part" + std::to_string(n) + extension_).c_str());
     }
     std::int64_t Arrived() const { return arrived_; }
 
@@ -64,6 +69,7 @@ class IndexSplitter final : public IVelmoraFrameSplitter {
     const TempDir& dir_;
     std::set<std::int64_t> at_;
     std::string firstDate_;
+    std::string extension_;
     std::atomic<std::int64_t> arrived_{0};
     std::int64_t decided_ = 0;
     std::atomic<ULONG> refs_{1};
@@ -78,7 +84,17 @@ class FileSequenceTest : public ::testing::Test {
     static void TearDownTestSuite() { delete clipDir_; }
     void SetUp() override { ASSERT_EQ(frames_.size(), 60u) << "ffmpeg made no DV clip"; }
 
+    // The frames of a file: read by our AVI Splitter, or cut from a raw DV file.
     static std::vector<std::vector<BYTE>> ReadBack(const std::string& path) {
+        if (path.ends_with(".dv")) {
+            const std::vector<BYTE> bytes = ReadFile(path);
+            EXPECT_EQ(bytes.size() % kDvFrameSize, 0u) << path;
+            std::vector<std::vector<BYTE>> frames;
+            for (std::size_t at = 0; at + kDvFrameSize <= bytes.size(); at += kDvFrameSize)
+                frames.emplace_back(bytes.begin() + std::ptrdiff_t(at),
+                                    bytes.begin() + std::ptrdiff_t(at + kDvFrameSize));
+            return frames;
+        }
         Collected got;
         ReadGraph r(path, got.Callback());
         EXPECT_EQ(r.connected, S_OK) << path;
@@ -153,14 +169,57 @@ TEST_F(FileSequenceTest, SplitsFallOnTheFramesAskedWithEveryFrameInExactlyOneFil
     EXPECT_EQ(date.find("creation_time"), std::string::npos) << date;
 }
 
+TEST_F(FileSequenceTest, RawDvFilesAreTheFramesBackToBackSplitAtTheSameFrames) {
+    IndexSplitter splitter(dir_, {0, 20, 21, 59}, "2003-03-10T15:04:43", ".dv");
+    const std::string placeholder = dir_.File("placeholder.dv");
+    WriteGraph w(FramesOf(frames_), placeholder);
+    auto settings = w.mux.As<IVelmoraAviMuxSettings>();
+    ASSERT_EQ(settings->SetFileFormat(VELMORA_MUX_RAW_DV), S_OK);
+    EXPECT_EQ(settings->SetFileFormat(VelmoraMuxFileFormat(7)), E_INVALIDARG);
+    ASSERT_EQ(w.mux.As<IVelmoraFileSequence>()->SetSplitter(&splitter, 2), S_OK);
+    ASSERT_TRUE(SUCCEEDED(w.g.control->Run()));
+    // The format is that of the whole run.
+    EXPECT_EQ(settings->SetFileFormat(VELMORA_MUX_AVI), VFW_E_NOT_STOPPED);
+    LONG code = 0;
+    EXPECT_EQ(w.g.events->WaitForCompletion(60000, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE);
+    EXPECT_EQ(w.g.control->Stop(), S_OK);
+
+    EXPECT_FALSE(std::filesystem::exists(placeholder));
+    ASSERT_EQ(splitter.files.size(), 4u);
+    const std::int64_t counts[] = {20, 1, 38, 1};
+    std::size_t first = 0;
+    for (std::size_t n = 0; n < 4; ++n) {
+        // Nothing but the frames, bit for bit: no header, index or date.
+        std::vector<BYTE> expected;
+        for (std::int64_t i = 0; i < counts[n]; ++i, ++first)
+            expected.insert(expected.end(), frames_[first].begin(), frames_[first].end());
+        EXPECT_TRUE(ReadFile(splitter.Path(n)) == expected) << splitter.Path(n);
+        std::string probed = Probe(splitter.Path(n), "stream=codec_name,nb_read_frames");
+        EXPECT_NE(probed.find("codec_name=dvvideo"), std::string::npos) << probed;
+        EXPECT_NE(probed.find("nb_read_frames=" + std::to_string(counts[n])), std::string::npos)
+            << n << ": " << probed;
+    }
+    // Set back for the next run.
+    VelmoraMuxFileFormat format = VELMORA_MUX_RAW_DV;
+    ASSERT_EQ(settings->SetFileFormat(VELMORA_MUX_AVI), S_OK);
+    ASSERT_EQ(settings->GetFileFormat(&format), S_OK);
+    EXPECT_EQ(format, VELMORA_MUX_AVI);
+}
+
 TEST_F(FileSequenceTest, EveryFrameThatArrivedIsWrittenWhenALiveRunStops) {
-    for (bool writeHeldFirst : {false, true}) {
+    for (auto [writeHeldFirst, format] : {std::pair{false, VELMORA_MUX_AVI},
+                                          {true, VELMORA_MUX_AVI},
+                                          {false, VELMORA_MUX_RAW_DV},
+                                          {true, VELMORA_MUX_RAW_DV}}) {
         SCOPED_TRACE(writeHeldFirst ? "held frames written before stopping" : "stopped at once");
+        SCOPED_TRACE(format == VELMORA_MUX_AVI ? "AVI" : "raw DV");
         TempDir dir;
         std::set<std::int64_t> at;
         for (std::int64_t i = 0; i < 100000; i += 25) at.insert(i);
-        IndexSplitter splitter(dir, at);
-        WriteGraph w(Endless(), dir.File("placeholder.avi"));
+        IndexSplitter splitter(dir, at, {}, format == VELMORA_MUX_AVI ? ".avi" : ".dv");
+        WriteGraph w(Endless(), dir.File("placeholder"));
+        ASSERT_EQ(w.mux.As<IVelmoraAviMuxSettings>()->SetFileFormat(format), S_OK);
         auto sequence = w.mux.As<IVelmoraFileSequence>();
         ASSERT_EQ(sequence->SetSplitter(&splitter, 3), S_OK);
         ASSERT_TRUE(SUCCEEDED(w.g.control->Run()));
@@ -207,18 +266,24 @@ TEST_F(FileSequenceTest, ANextFileThatCannotBeCreatedFailsTheRecordingAndKeepsTh
       private:
         std::string good_;
         int decided_ = 0;
-    } splitter(dir_.File("first.avi"));
-    WriteGraph w(FramesOf(frames_), dir_.File("placeholder.avi"));
-    ASSERT_EQ(w.mux.As<IVelmoraFileSequence>()->SetSplitter(&splitter, 1), S_OK);
-    ASSERT_TRUE(SUCCEEDED(w.g.control->Run()));
-    LONG code = 0;
-    w.g.events->WaitForCompletion(20000, &code);
-    EXPECT_EQ(code, EC_ERRORABORT);
-    EXPECT_EQ(w.g.control->Stop(), S_OK);
-    HRESULT failure = S_OK;
-    EXPECT_EQ(w.mux.As<IVelmoraWriteStatus>()->GetWriteFailure(&failure), S_OK);
-    EXPECT_TRUE(FAILED(failure));
-    ExpectFramesInOrder({dir_.File("first.avi")}, 10);
+    };
+    for (auto format : {VELMORA_MUX_AVI, VELMORA_MUX_RAW_DV}) {
+        SCOPED_TRACE(format == VELMORA_MUX_AVI ? "AVI" : "raw DV");
+        const std::string first = dir_.File(format == VELMORA_MUX_AVI ? "first.avi" : "first.dv");
+        BadSecondFile splitter(first);
+        WriteGraph w(FramesOf(frames_), dir_.File("placeholder"));
+        ASSERT_EQ(w.mux.As<IVelmoraAviMuxSettings>()->SetFileFormat(format), S_OK);
+        ASSERT_EQ(w.mux.As<IVelmoraFileSequence>()->SetSplitter(&splitter, 1), S_OK);
+        ASSERT_TRUE(SUCCEEDED(w.g.control->Run()));
+        LONG code = 0;
+        w.g.events->WaitForCompletion(20000, &code);
+        EXPECT_EQ(code, EC_ERRORABORT);
+        EXPECT_EQ(w.g.control->Stop(), S_OK);
+        HRESULT failure = S_OK;
+        EXPECT_EQ(w.mux.As<IVelmoraWriteStatus>()->GetWriteFailure(&failure), S_OK);
+        EXPECT_TRUE(FAILED(failure));
+        ExpectFramesInOrder({first}, 10);
+    }
 }
 
 TEST(DateChunkText, IsTheDateAsOtherProgramsWriteItAndNothingForAnythingElse) {
