@@ -10,24 +10,15 @@
 #include "platform/com/com_ptr.h"
 #include "platform/media/interfaces.h"
 #include "tests/platform/dv/dv_media.h"
+#include "tests/platform/filters/filter_test_support.h"
 
 namespace {
 
 using platform::ComPtr;
 using namespace velmora::test::dv;
 
-ComPtr<IBaseFilter> Make(IGraphBuilder* graph, REFCLSID clsid, const char16_t* name) {
-    ComPtr<IBaseFilter> filter;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.PutVoid());
-    if (filter) graph->AddFilter(filter.Get(), name);
-    return filter;
-}
-
-ComPtr<IPin> Pin(IBaseFilter* filter, const char16_t* name) {
-    ComPtr<IPin> pin;
-    if (filter) filter->FindPin(name, pin.Put());
-    return pin;
-}
+using filter_test::Make;
+using filter_test::Pin;
 
 // The decoder's first RGB24 offer.
 bool FirstRgb24(IPin* out, CMediaType* type) {
@@ -35,8 +26,9 @@ bool FirstRgb24(IPin* out, CMediaType* type) {
     if (FAILED(out->EnumMediaTypes(types.Put()))) return false;
     AM_MEDIA_TYPE* offer = nullptr;
     while (types->Next(1, &offer, nullptr) == S_OK) {
-        bool rgb24 = offer->cbFormat >= sizeof(VIDEOINFOHEADER) &&
-                     reinterpret_cast<VIDEOINFOHEADER*>(offer->pbFormat)->bmiHeader.biBitCount == 24;
+        bool rgb24 =
+            offer->cbFormat >= sizeof(VIDEOINFOHEADER) &&
+            reinterpret_cast<VIDEOINFOHEADER*>(offer->pbFormat)->bmiHeader.biBitCount == 24;
         if (rgb24) *type = *offer;
         DeleteMediaType(offer);
         if (rgb24) return true;
@@ -52,7 +44,8 @@ TEST(DvAviChain, DecodesAnyFrameAsFfmpegDoes) {
     auto avi = dir / "type2.avi";
     ASSERT_TRUE(velmora::test::dv::Run(
         "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=720x480:rate=30000/1001 -f lavfi -i "
-        "anoisesrc=sample_rate=48000:seed=5 -t 2 -target ntsc-dv -y '" + raw.string() + "'"));
+        "anoisesrc=sample_rate=48000:seed=5 -t 2 -target ntsc-dv -y '" +
+        raw.string() + "'"));
     ASSERT_TRUE(velmora::test::dv::Run("ffmpeg -nostdin -v error -i '" + raw.string() +
                                        "' -c copy -f avi -y '" + avi.string() + "'"));
     // ffmpeg's references: its pictures, and the sound of the DV frames themselves.
@@ -116,8 +109,9 @@ TEST(DvAviChain, DecodesAnyFrameAsFfmpegDoes) {
 
             Bytes picture(1036800);
             LONG size = static_cast<LONG>(picture.size());
-            ASSERT_EQ(videoGrabber->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(picture.data())),
-                      S_OK);
+            ASSERT_EQ(
+                videoGrabber->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(picture.data())),
+                S_OK);
             EXPECT_GE(Psnr(picture, FlipRows(pictures[n], 720 * 3)), 45.0);
 
             Bytes pcm(6480);
@@ -133,7 +127,8 @@ TEST(DvAviChain, DecodesAnyFrameAsFfmpegDoes) {
             audioOffset = static_cast<const std::uint8_t*>(found) - bytes;
             EXPECT_EQ(audioOffset % 4, 0u);
             LONG_PTR p1, p2;
-            while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {}
+            while (events->GetEvent(&code, &p1, &p2, 0) == S_OK) {
+            }
         }
     }
     CoUninitialize();

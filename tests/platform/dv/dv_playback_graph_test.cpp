@@ -29,18 +29,8 @@ using Pcm = std::vector<std::int16_t>;
 constexpr int kFrames = 30;
 constexpr LONG kSettleMs = 20000;  // generous: a settled graph answers at once
 
-ComPtr<IBaseFilter> Make(IGraphBuilder* graph, REFCLSID clsid, const char16_t* name) {
-    ComPtr<IBaseFilter> filter;
-    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.PutVoid());
-    if (filter) graph->AddFilter(filter.Get(), name);
-    return filter;
-}
-
-ComPtr<IPin> Pin(IBaseFilter* filter, const char16_t* name) {
-    ComPtr<IPin> pin;
-    if (filter) filter->FindPin(name, pin.Put());
-    return pin;
-}
+using filter_test::Make;
+using filter_test::Pin;
 
 // The frames with their audio replaced: `rate` Hz, 12-bit at 32 kHz when asked, locked to the
 // video; a tone different on each side. `sound` gets the samples as a player reads them back.

@@ -104,8 +104,16 @@ class TestSource final : public CSource {
 
 inline ComPtr<IPin> Pin(IBaseFilter* filter, const char16_t* name) {
     ComPtr<IPin> pin;
-    filter->FindPin(name, pin.Put());
+    if (filter) filter->FindPin(name, pin.Put());
     return pin;
+}
+
+// A new filter of the class, added to the graph under the name; null when it cannot be made.
+inline ComPtr<IBaseFilter> Make(IGraphBuilder* graph, REFCLSID clsid, const char16_t* name) {
+    ComPtr<IBaseFilter> filter;
+    CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter, filter.PutVoid());
+    if (filter) graph->AddFilter(filter.Get(), name);
+    return filter;
 }
 
 inline ComPtr<IBaseFilter> Create(REFCLSID clsid) {
