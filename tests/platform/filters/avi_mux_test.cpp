@@ -9,15 +9,8 @@ namespace {
 
 using namespace avi_test;
 
-class AviMuxTest : public ::testing::Test {
+class AviMuxTest : public DvClipTest {
   protected:
-    static void SetUpTestSuite() {
-        clipDir_ = new TempDir;
-        frames_ = MakeDvFrames(*clipDir_, 60);
-    }
-    static void TearDownTestSuite() { delete clipDir_; }
-    void SetUp() override { ASSERT_EQ(frames_.size(), 60u) << "ffmpeg made no DV clip"; }
-
     // Every frame of Stream 00 of the file, read by our splitter.
     static std::vector<std::vector<BYTE>> ReadBack(const std::string& path) {
         Collected got;
@@ -34,8 +27,6 @@ class AviMuxTest : public ::testing::Test {
         return n;
     }
 
-    static inline TempDir* clipDir_ = nullptr;
-    static inline std::vector<std::vector<BYTE>> frames_;
     TempDir dir_;
 };
 

@@ -3,6 +3,8 @@
 // frames, a sink that hands every frame to a callback, and graphs that write an AVI file with
 // our AVI Mux and read one back with our AVI Splitter.
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -203,6 +205,23 @@ struct ReadGraph {
     ComPtr<IMediaSeeking> Seeking() {
         return Pin(splitter.Get(), u"Stream 00").As<IMediaSeeking>();
     }
+};
+
+// Tests over the 60 frames of one DV clip made by ffmpeg once for the suite.
+class DvClipTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        clipDir_ = new TempDir;
+        frames_ = MakeDvFrames(*clipDir_, 60);
+    }
+    static void TearDownTestSuite() {
+        delete clipDir_;
+        clipDir_ = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(frames_.size(), 60u) << "ffmpeg made no DV clip"; }
+
+    static inline TempDir* clipDir_ = nullptr;
+    static inline std::vector<std::vector<BYTE>> frames_;
 };
 
 }  // namespace avi_test

@@ -75,15 +75,8 @@ class IndexSplitter final : public IVelmoraFrameSplitter {
     std::atomic<ULONG> refs_{1};
 };
 
-class FileSequenceTest : public ::testing::Test {
+class FileSequenceTest : public DvClipTest {
   protected:
-    static void SetUpTestSuite() {
-        clipDir_ = new TempDir;
-        frames_ = MakeDvFrames(*clipDir_, 60);
-    }
-    static void TearDownTestSuite() { delete clipDir_; }
-    void SetUp() override { ASSERT_EQ(frames_.size(), 60u) << "ffmpeg made no DV clip"; }
-
     // The frames of a file: read by our AVI Splitter, or cut from a raw DV file.
     static std::vector<std::vector<BYTE>> ReadBack(const std::string& path) {
         if (path.ends_with(".dv")) {
@@ -125,8 +118,6 @@ class FileSequenceTest : public ::testing::Test {
         EXPECT_EQ(next, count);
     }
 
-    static inline TempDir* clipDir_ = nullptr;
-    static inline std::vector<std::vector<BYTE>> frames_;
     TempDir dir_;
 };
 
