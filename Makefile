@@ -46,7 +46,8 @@ test-tsan: build-tsan
 # The libFuzzer targets (everything that reads input from outside the process: HID
 # descriptors and reports, DV packs and audio, AVI files and the file reader, registry value
 # files, AV/C answers, FireWire packets, the virtual deck's protocol), built with clang and run
-# for a short while each from a seed corpus of real material (made once by fuzz-seeds).
+# for a short while each from a seed corpus of real material (made once by fuzz-seeds) and
+# the inputs that once failed (tests/fuzz/found).
 FUZZ_SECONDS ?= 15
 HID_TESTDATA ?= $(abspath ../shared/testdata/hid)
 test-fuzz: deps
@@ -55,6 +56,7 @@ test-fuzz: deps
 	@[ -d build/fuzz/seeds ] || build/fuzz/bin/fuzz-seeds build/fuzz/seeds $(HID_TESTDATA) build/fuzz/lib/TovikSrcBrdg.so
 	@set -e; for f in build/fuzz/*-fuzz; do n=$$(basename $$f); echo "== $$n"; \
 	  mkdir -p build/fuzz/corpus/$$n; seeds=; [ -d build/fuzz/seeds/$$n ] && seeds=build/fuzz/seeds/$$n; \
+	  [ -d tests/fuzz/found/$$n ] && seeds="$$seeds tests/fuzz/found/$$n"; \
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 build/fuzz/corpus/$$n $$seeds \
 	    > build/fuzz/$$n.log 2>&1 || { tail -40 build/fuzz/$$n.log; exit 1; }; \
 	  grep -E 'stat::number_of_executed_units' build/fuzz/$$n.log; done

@@ -51,7 +51,7 @@ enum class AvcStatus {
     kInvalid,   // the command frame itself was unusable
 };
 
-// Receives each complete DV frame, on the unit's receive thread.
+// Receives each DV frame as it came from the unit (never empty), on the unit's receive thread.
 using FrameSink = std::function<void(const std::uint8_t* frame, std::size_t size)>;
 
 class DvUnit {

@@ -149,7 +149,8 @@ bool VirtualDeckUnit::StartReceive(FrameSink sink) {
         for (;;) {
             auto status = deck::ReadMessage(fd, &type, &frame, std::chrono::milliseconds(-1));
             if (status != deck::ReadStatus::kOk) break;
-            if (type == deck::Message::kFrame) sink(frame.data(), frame.size());
+            // A message without bytes is no frame: the sink is never handed an empty one.
+            if (type == deck::Message::kFrame && !frame.empty()) sink(frame.data(), frame.size());
             if (type == deck::Message::kFramesLost && frame.size() == 4)
                 linkLosses_ += frame[0] | frame[1] << 8 | frame[2] << 16 |
                                static_cast<std::int64_t>(frame[3]) << 24;

@@ -8,11 +8,14 @@
 #include <filesystem>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/com/com.h"
 #include "platform/dv1394/dv_device_filter.h"
 #include "platform/dv1394/dv_unit.h"
 #include "platform/dv1394/virtual/deck_protocol.h"
+#include "platform/dv1394/virtual/virtual_deck_unit.h"
 #include "platform/kernel/text.h"
 #include "platform/media/base/renderer.h"
 #include "platform/media/base/source.h"
@@ -385,11 +388,13 @@ namespace {
 
 namespace deck = platform::dv1394::deck;
 
-// A socket in the deck folder that greets its clients with the given name, as a deck would.
+// A socket in the deck folder that greets its clients with the given name, as a deck would;
+// given a script, it says that once the client has opened its connection, and hangs up.
 class PlantedDeck {
 public:
-    PlantedDeck(const std::filesystem::path& path, std::string greeting)
-        : path_(path), greeting_(std::move(greeting)) {
+    PlantedDeck(const std::filesystem::path& path, std::string greeting,
+                std::vector<std::uint8_t> script = {})
+        : path_(path), greeting_(std::move(greeting)), script_(std::move(script)) {
         listener_ = deck::Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -402,6 +407,10 @@ public:
                 if (!client) return;
                 deck::SendMessage(client.Get(), deck::Message::kHello, greeting_.data(),
                                   greeting_.size());
+                std::uint8_t open[8];  // the client says which connection it opens
+                if (!script_.empty() &&
+                    ::recv(client.Get(), open, sizeof open, MSG_WAITALL) == sizeof open)
+                    ::send(client.Get(), script_.data(), script_.size(), MSG_NOSIGNAL);
             }
         });
     }
@@ -416,6 +425,7 @@ public:
 private:
     std::filesystem::path path_;
     std::string greeting_;
+    std::vector<std::uint8_t> script_;
     deck::Fd listener_;
     platform::Thread thread_;
     bool ok_ = false;
@@ -498,6 +508,41 @@ TEST_F(Device, DecksOthersCouldHavePlantedAreNotListed) {
         EXPECT_FALSE(deck::MakeDeckDirectory(&error));
         ASSERT_EQ(::chown(decks.c_str(), 0, 0), 0);
     }
+}
+
+// What a deck sends on a receive connection is untrusted: a frame message without bytes is
+// passed over, and the frames around it arrive whole.
+TEST_F(Device, AnEmptyFrameFromADeckNeverReachesTheFrameSink) {
+    StartDeck("Real");
+    const auto socket = runtime_.Path() / "velmora" / "decks" / "hollow";
+    std::vector<std::uint8_t> script;
+    auto put = [&script](deck::Message type, std::size_t size, std::uint8_t fill) {
+        for (std::uint32_t field : {static_cast<std::uint32_t>(type), std::uint32_t(size)})
+            for (int i = 0; i < 4; ++i) script.push_back(std::uint8_t(field >> (8 * i)));
+        script.insert(script.end(), size, fill);
+    };
+    put(deck::Message::kFrame, 0, 0);
+    put(deck::Message::kFrame, 1000, 0x5A);
+    put(deck::Message::kFrame, 0, 0);
+    PlantedDeck hollow(socket, "Hollow", script);
+    ASSERT_TRUE(hollow.Ok());
+
+    platform::dv1394::VirtualDeckUnit unit(socket, "hollow");
+    std::mutex lock;
+    std::vector<std::size_t> sizes;
+    bool nullFrame = false;
+    ASSERT_TRUE(unit.StartReceive([&](const std::uint8_t* frame, std::size_t size) {
+        std::lock_guard guard(lock);
+        nullFrame |= frame == nullptr;
+        sizes.push_back(size);
+    }));
+    // The planted deck hangs up after its script, which the unit takes as the deck going.
+    for (int i = 0; i < 400 && !unit.IsLost(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    unit.StopReceive();
+    EXPECT_TRUE(unit.IsLost());
+    EXPECT_FALSE(nullFrame);
+    EXPECT_EQ(sizes, std::vector<std::size_t>{1000});
 }
 
 }  // namespace
