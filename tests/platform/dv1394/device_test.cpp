@@ -4,9 +4,9 @@
 #include <sys/un.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 // Keeps every frame it is given, with its arrival time.
 class FrameCollector final : public CBaseRenderer {
-public:
+  public:
     FrameCollector() : CBaseRenderer(GUID_NULL, "collector", nullptr, nullptr) {}
     HRESULT CheckMediaType(const CMediaType*) override { return S_OK; }
     HRESULT DoRenderSample(IMediaSample* sample) override {
@@ -55,17 +55,17 @@ public:
 
 // Plays frames from memory into "DV A/V In", as a file would.
 class MemoryDvSource final : public CSource {
-public:
-    explicit MemoryDvSource(std::vector<Bytes> frames)
-        : CSource("memory dv", nullptr, GUID_NULL) {
+  public:
+    explicit MemoryDvSource(std::vector<Bytes> frames) : CSource("memory dv", nullptr, GUID_NULL) {
         new Stream(this, std::move(frames));  // owned by the filter
     }
 
-private:
+  private:
     class Stream final : public CSourceStream {
-    public:
+      public:
         Stream(MemoryDvSource* filter, std::vector<Bytes> frames)
-            : CSourceStream("memory dv out", nullptr, filter, u"Output"), frames_(std::move(frames)) {}
+            : CSourceStream("memory dv out", nullptr, filter, u"Output"),
+              frames_(std::move(frames)) {}
         HRESULT GetMediaType(CMediaType* type) override {
             *type = CMediaType(&MEDIATYPE_Interleaved);
             type->SetSubtype(&MEDIASUBTYPE_dvsd);
@@ -91,14 +91,14 @@ private:
             return S_OK;
         }
 
-    private:
+      private:
         std::vector<Bytes> frames_;
         std::size_t next_ = 0;
     };
 };
 
 class Device : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
@@ -134,7 +134,8 @@ protected:
     }
 
     Bytes TapeFrame(std::size_t index) {
-        return Bytes(tapeBytes_.begin() + index * 120000, tapeBytes_.begin() + (index + 1) * 120000);
+        return Bytes(tapeBytes_.begin() + index * 120000,
+                     tapeBytes_.begin() + (index + 1) * 120000);
     }
 
     velmora::test::TempDir runtime_;
@@ -150,9 +151,9 @@ TEST_F(Device, DecksAreListedInNameOrderUnderTheDvDeviceName) {
     IMoniker* second = CDirectShow::FindDevice("Microsoft DV Camera and VCR", 1);
     ASSERT_NE(second, nullptr);
     IPropertyBag* bag = nullptr;
-    ASSERT_EQ(second->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
-                                    reinterpret_cast<void**>(&bag)),
-              S_OK);
+    ASSERT_EQ(
+        second->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&bag)),
+        S_OK);
     VARIANT name;
     VariantInit(&name);
     ASSERT_EQ(bag->Read(u"Description", &name, nullptr), S_OK);
@@ -295,7 +296,7 @@ TEST_F(Device, LosingTheDeckPostsDeviceLostOnceAndLaterCallsFail) {
 
 // Builds device "DV A/V Out" -> collector and plays the tape.
 class Capture : public Device {
-protected:
+  protected:
     void Build() {
         CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                          graph.PutVoid());
@@ -391,7 +392,7 @@ namespace deck = platform::dv1394::deck;
 // A socket in the deck folder that greets its clients with the given name, as a deck would;
 // given a script, it says that once the client has opened its connection, and hangs up.
 class PlantedDeck {
-public:
+  public:
     PlantedDeck(const std::filesystem::path& path, std::string greeting,
                 std::vector<std::uint8_t> script = {})
         : path_(path), greeting_(std::move(greeting)), script_(std::move(script)) {
@@ -422,7 +423,7 @@ public:
     }
     bool Ok() const { return ok_; }
 
-private:
+  private:
     std::filesystem::path path_;
     std::string greeting_;
     std::vector<std::uint8_t> script_;
@@ -494,7 +495,8 @@ TEST_F(Device, DecksOthersCouldHavePlantedAreNotListed) {
 
     // A link in place of a folder leads elsewhere: neither listed nor published into.
     velmora::test::TempDir other;
-    std::filesystem::create_directory_symlink(runtime_.Path() / "velmora", other.Path() / "velmora");
+    std::filesystem::create_directory_symlink(runtime_.Path() / "velmora",
+                                              other.Path() / "velmora");
     ::setenv("XDG_RUNTIME_DIR", other.Path().c_str(), 1);
     EXPECT_EQ(ListedNames(), Names{});
     std::string error;
