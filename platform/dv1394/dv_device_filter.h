@@ -27,7 +27,8 @@ class CDvOutputPin final : public CBaseOutputPin {
     HRESULT CheckConnect(IPin* pin) override;
     // Delivers one frame from the unit, unless no buffer is free at once (then it is dropped).
     // `number` is the frame's place in the unit's stream, its media time.
-    void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start, LONGLONG number);
+    void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start,
+              LONGLONG number);
     long Overruns() const { return overruns_; }
 
   private:
