@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "platform/dv/frame_analysis.h"
 #include "platform/dv1394/dv_device_filter.h"
 #include "platform/dv1394/dv_link_stats.h"
 #include "platform/filters/avi_mux.h"
@@ -66,6 +67,22 @@ std::string DeviceName(IBaseFilter* filter) {
     return device ? device->Unit().Name() : std::string();
 }
 
+// What a stopped device saw of the DV system its outputs were not connected for.
+SystemChange ChangeSeenBy(IBaseFilter* filter) {
+    SystemChange change;
+    change.stopped = Clock::now();
+    if (auto* device = dynamic_cast<platform::dv1394::CDvDeviceFilter*>(filter)) {
+        const std::vector<std::uint8_t> first = device->FirstForeignFrame();
+        change.firstDropped = platform::dv::AnalyseFrame(first.data(), first.size());
+        change.dropped = device->ForeignFrames();
+    }
+    return change;
+}
+
+// A graph built again that hears of a change before any frame came this often in a row: the
+// unit does not tell the system it plays, and no graph it could be built for would receive.
+constexpr int kMostIdleRebuilds = 3;
+
 }  // namespace
 
 const char* EndReasonName(EndReason reason) {
@@ -92,7 +109,7 @@ CaptureSession::~CaptureSession() {
     Shutdown();
 }
 
-bool CaptureSession::Build(CaptureResult* result) {
+bool CaptureSession::Build(CaptureResult* result, const std::optional<SystemChange>& change) {
     auto fail = [&](int code, std::string message) {
         result->exitCode = code;
         result->message = std::move(message);
@@ -102,6 +119,7 @@ bool CaptureSession::Build(CaptureResult* result) {
     if (!table_ || !CreateGraph()) return fail(kExitDeviceOrFile, "cannot make the capture graph");
     (*table_)[kDevice].cls.deviceIndex = options_.device;
     built_ = true;
+    stopped_ = false;
     try {
         CreateFilters(table_->Entries(), kEntries);
     } catch (const _tagDXM_EXPECT& e) {
@@ -140,9 +158,13 @@ bool CaptureSession::Build(CaptureResult* result) {
     if (FAILED(settings->SetFileFormat(format)))
         return fail(kExitDeviceOrFile, "the capture graph cannot write this file format");
 
-    splitter_ = std::make_unique<RecordingSplitter>(
-        options_.split, FileNamer(options_.prefix, options_.container, options_.naming),
-        DeviceName(device), LossesOf(device));
+    if (change && splitter_) {
+        splitter_->ContinueAfterSystemChange(LossesOf(device), *change);
+    } else {
+        splitter_ = std::make_unique<RecordingSplitter>(
+            options_.split, FileNamer(options_.prefix, options_.container, options_.naming),
+            DeviceName(device), LossesOf(device));
+    }
     sequence_->SetSplitter(splitter_.get(), RecordingSplitter::kLookahead);
     // The writer opens a file as the graph starts; the first frame names the real one, and
     // this one, never written, goes again.
@@ -174,6 +196,7 @@ std::optional<EndReason> CaptureSession::GraphEnd(CaptureResult* result) {
     LONG_PTR param1 = 0, param2 = 0;
     std::optional<EndReason> end;
     while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
+        if (code == EC_VELMORA_DV_SYSTEM_CHANGED) systemChanged_ = true;
         if (code == EC_DEVICE_LOST && !end) {
             end = EndReason::DeviceLost;
             result->exitCode = kExitDeviceOrFile;
@@ -218,6 +241,7 @@ CaptureResult CaptureSession::Run(const std::atomic<bool>& stop,
         return result;
     }
     const auto playing = Clock::now();
+    auto listening = playing;  // since the graph that runs now began
     auto nextTransportCheck = playing + 1s;
     std::optional<EndReason> end;
     while (!end) {
@@ -227,10 +251,14 @@ CaptureResult CaptureSession::Run(const std::atomic<bool>& stop,
         if (progress) progress(figures);
         if (stop) end = EndReason::Interrupted;
         if (!end) end = GraphEnd(&result);
+        if (!end && systemChanged_) {
+            end = GoOverToNewSystem(&result);
+            listening = Clock::now();
+        }
         if (!end && options_.durationSeconds &&
             now - playing >= std::chrono::duration<double>(*options_.durationSeconds))
             end = EndReason::Duration;
-        const auto quiet = now - std::max(splitter_->LastArrival(), playing);
+        const auto quiet = Clock::now() - std::max(splitter_->LastArrival(), listening);
         if (!end && quiet >= std::chrono::duration<double>(options_.noSignalSeconds))
             end = EndReason::NoSignal;
         // The deck stops at the end of the tape; the frames on their way still come.
@@ -240,7 +268,7 @@ CaptureResult CaptureSession::Run(const std::atomic<bool>& stop,
         }
     }
     result.reason = *end;
-    if (*end != EndReason::DeviceLost) transport_->put_Mode(ED_MODE_STOP);
+    if (*end != EndReason::DeviceLost && transport_) transport_->put_Mode(ED_MODE_STOP);
     StopGraph();
     // Finishing the last file can fail too.
     if (std::optional<EndReason> late = GraphEnd(&result); late == EndReason::WriteFailed)
@@ -249,6 +277,30 @@ CaptureResult CaptureSession::Run(const std::atomic<bool>& stop,
     result.figures = splitter_->Figures();
     result.seconds = std::chrono::duration<double>(Clock::now() - began).count();
     return result;
+}
+
+std::optional<EndReason> CaptureSession::GoOverToNewSystem(CaptureResult* result) {
+    systemChanged_ = false;
+    const bool idle = splitter_->Arrived() == arrivedAtBuild_;
+    idleRebuilds_ = idle ? idleRebuilds_ + 1 : 0;
+    StopGraph();
+    // Finishing the file can fail, and the unit can have gone meanwhile.
+    if (std::optional<EndReason> end = GraphEnd(result)) return end;
+    if (idleRebuilds_ > kMostIdleRebuilds) {
+        result->exitCode = kExitDeviceOrFile;
+        result->message = "the DV unit does not say which DV system it plays";
+        return EndReason::NoSignal;
+    }
+    const SystemChange change = ChangeSeenBy((*table_)[kDevice].filter);
+    TakeDown();
+    if (!Build(result, change)) return EndReason::DeviceLost;
+    arrivedAtBuild_ = splitter_->Arrived();
+    if (FAILED(control_->Run())) {
+        result->exitCode = kExitDeviceOrFile;
+        result->message = "cannot create files named " + options_.prefix + "...";
+        return EndReason::DeviceLost;
+    }
+    return std::nullopt;
 }
 
 void CaptureSession::StopGraph() {
@@ -269,6 +321,10 @@ void CaptureSession::Shutdown() {
     if (!built_) return;
     built_ = false;
     StopGraph();
+    TakeDown();
+}
+
+void CaptureSession::TakeDown() {
     control_.Reset();
     transport_.Reset();
     sequence_.Reset();

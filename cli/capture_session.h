@@ -2,7 +2,8 @@
 // One unattended capture: the platform's capture graph (DV device -> Smart Tee -> AVI Mux ->
 // File Writer) with a splitter on the mux, the deck's transport (rewind, play, stop), and the
 // watch for the ends of a capture (end of tape, duration, no signal, Ctrl-C, a failed write,
-// the unit lost).
+// the unit lost). Where the tape changes DV system the graph is built again for the new one
+// while the tape plays on, and the capture goes on in a new file.
 
 #include <atomic>
 #include <functional>
@@ -48,13 +49,20 @@ class CaptureSession final : public CDirectShow {
                       const std::function<void(const CaptureFigures&)>& progress);
 
   private:
-    bool Build(CaptureResult* result);
+    // The graph, connected for the system the unit plays now, its files named by the splitter.
+    // Without `change` the splitter is new; with it, the one of the last graph goes on.
+    bool Build(CaptureResult* result, const std::optional<SystemChange>& change = {});
     bool Rewind(const std::atomic<bool>& stop);
     LONG TransportMode();
-    // The graph event that ends the capture, if one came.
+    // The graph event that ends the capture, if one came. A change of DV system is noted.
     std::optional<EndReason> GraphEnd(CaptureResult* result);
+    // After the tape changed DV system: finishes the file, takes the graph down and runs one
+    // built for the new system, recording into a new file. An end if that fails.
+    std::optional<EndReason> GoOverToNewSystem(CaptureResult* result);
     // Writes what is held, stops the graph and finishes the last file and its report.
     void StopGraph();
+    // Releases the graph and its filters (stopped).
+    void TakeDown();
     void Shutdown();
 
     CaptureOptions options_;
@@ -63,6 +71,10 @@ class CaptureSession final : public CDirectShow {
     std::string placeholder_;
     bool built_ = false;
     bool stopped_ = false;
+    bool systemChanged_ = false;
+    // Graphs built again for a new system that received no frame before changing again.
+    int idleRebuilds_ = 0;
+    std::int64_t arrivedAtBuild_ = 0;  // frames the splitter had when the graph was last built
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<IMediaEvent> events_;
     platform::ComPtr<IAMExtTransport> transport_;

@@ -19,6 +19,10 @@ dv::FrameLoss Minus(const dv::FrameLoss& a, const dv::FrameLoss& b) {
     return {a.bus - b.bus, a.overrun - b.overrun, a.incomplete - b.incomplete};
 }
 
+dv::FrameLoss Plus(const dv::FrameLoss& a, const dv::FrameLoss& b) {
+    return {a.bus + b.bus, a.overrun + b.overrun, a.incomplete + b.incomplete};
+}
+
 }  // namespace
 
 RecordingSplitter::RecordingSplitter(SplitRules rules, FileNamer namer, std::string deviceName,
@@ -76,6 +80,16 @@ HRESULT RecordingSplitter::FrameArrived(const BYTE* frame, LONG size) {
         held.lost = Minus(now, lossSeen_);
         lossSeen_ = now;
     }
+    if (change_) {
+        // The first frame after the graph was built again for the other system.
+        held.lost = Plus(held.lost, lostAtChange_);
+        held.lost.bus +=
+            FramesPassedUnseen(*change_, held.analysis, std::chrono::steady_clock::now());
+        held.lostCounted = lostAtChange_.Total();
+        held.split = "format";
+        change_.reset();
+        lostAtChange_ = {};
+    }
     held_.push_back(held);
     for (const dv::FrameEvent& event : tracker_.Feed(held.index, held.analysis, held.lost.Total()))
         if (const char* reason = SplitReason(event.kind)) MarkSplit(event.frame, reason);
@@ -128,7 +142,7 @@ HRESULT RecordingSplitter::NextFrame(VelmoraNextFile* next) {
         file.recorded = dv::FormatRecorded(*frame.analysis.recorded);
     if (frame.analysis.recorded) figures_.recorded = dv::FormatRecorded(*frame.analysis.recorded);
     ++figures_.frames;
-    figures_.dropped += frame.lost.Total();
+    figures_.dropped += frame.lost.Total() - frame.lostCounted;
     if (frame.analysis.videoErrorBlocks > 0 || frame.analysis.audioErrorBlocks > 0)
         ++figures_.damaged;
     figures_.bytes += frame.size;
@@ -138,6 +152,17 @@ HRESULT RecordingSplitter::NextFrame(VelmoraNextFile* next) {
 void RecordingSplitter::Finish() {
     if (logOpen_) log_.Finish();
     logOpen_ = false;
+}
+
+void RecordingSplitter::ContinueAfterSystemChange(LossCounter losses, const SystemChange& change) {
+    const dv::FrameLoss lost = losses_ ? Minus(losses_(), lossSeen_) : dv::FrameLoss{};
+    losses_ = std::move(losses);
+    lossSeen_ = losses_ ? losses_() : dv::FrameLoss{};
+    lostAtChange_ = Plus(lostAtChange_, lost);
+    change_ = change;
+    // Counted at once: the tape may end before another frame comes.
+    std::lock_guard lock(figuresLock_);
+    figures_.dropped += lost.Total();
 }
 
 CaptureFigures RecordingSplitter::Figures() const {

@@ -16,6 +16,7 @@
 
 #include "cli/capture_options.h"
 #include "cli/file_naming.h"
+#include "cli/system_change.h"
 #include "platform/dv/frame_analysis.h"
 #include "platform/filters/file_sequence.h"
 #include "toolkit/capture/dv_log_writer.h"
@@ -61,6 +62,11 @@ class RecordingSplitter final : public IVelmoraFrameSplitter {
 
     // Closes the tape report of the last file. After the graph has stopped.
     void Finish();
+    // For the next run of a graph built again after the DV system changed, once the last run
+    // has stopped: what the last device lost after its last frame, and the frames of the new
+    // system that passed unseen meanwhile, are lost before the next frame, which begins a new
+    // file; `losses` counts what the new device loses.
+    void ContinueAfterSystemChange(LossCounter losses, const SystemChange& change);
 
     CaptureFigures Figures() const;
     std::vector<CapturedFile> Files() const;
@@ -74,7 +80,8 @@ class RecordingSplitter final : public IVelmoraFrameSplitter {
         platform::dv::FrameAnalysis analysis;
         platform::dv::FrameLoss lost;
         LONG size;
-        const char* split = nullptr;  // why a new file begins here, if it does
+        const char* split = nullptr;   // why a new file begins here, if it does
+        std::int64_t lostCounted = 0;  // of `lost`, already in the figures
     };
     const char* SplitReason(platform::dv::FrameEventKind kind) const;
     void MarkSplit(std::int64_t frame, const char* reason);
@@ -90,6 +97,9 @@ class RecordingSplitter final : public IVelmoraFrameSplitter {
     std::deque<Held> held_;
     std::int64_t nextIndex_ = 0;
     platform::dv::FrameLoss lossSeen_;
+    // Set between two runs, for the first frame of the next one.
+    std::optional<SystemChange> change_;
+    platform::dv::FrameLoss lostAtChange_;
     tovik::DvLogWriter log_;
     bool logOpen_ = false;
 

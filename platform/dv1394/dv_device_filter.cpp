@@ -327,7 +327,10 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
     if (size != outputFrameSize_) {
         // A tape whose system changes: the outputs are connected for the other one. The frame
         // is dropped whole, and the graph hears once that the stream changed.
-        ++foreign_;
+        if (foreign_++ == 0) {
+            std::lock_guard keep(foreignLock_);
+            firstForeign_.assign(frame, frame + size);
+        }
         if (!systemChangeReported_.exchange(true) && m_State == State_Running)
             NotifyEvent(EC_VELMORA_DV_SYSTEM_CHANGED, LONG(size), 0);
         return;
@@ -338,6 +341,11 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
     if (FAILED(StreamTime(now))) now = 0;
     interleavedOut_->Push(frame, size, now, number);
     videoOut_->Push(frame, size, now, number);
+}
+
+std::vector<std::uint8_t> CDvDeviceFilter::FirstForeignFrame() const {
+    std::lock_guard keep(foreignLock_);
+    return firstForeign_;
 }
 
 void CDvDeviceFilter::OnLost() {

@@ -142,6 +142,9 @@ class CDvDeviceFilter final : public CBaseFilter,
     long DroppedFrames() const { return dropped_; }
     long DamagedFrames() const { return damaged_; }
     long ForeignFrames() const { return foreign_; }
+    // The first of those frames, kept whole, so that a receiver that goes over to the other
+    // system can tell by its time code how far the tape moved meanwhile; empty before one came.
+    std::vector<std::uint8_t> FirstForeignFrame() const;
     void CountDropped() { ++dropped_; }
 
   private:
@@ -158,6 +161,8 @@ class CDvDeviceFilter final : public CBaseFilter,
     std::atomic<long> dropped_{0};
     std::atomic<long> damaged_{0};
     std::atomic<long> foreign_{0};
+    mutable std::mutex foreignLock_;
+    std::vector<std::uint8_t> firstForeign_;  // under foreignLock_
     // The unit's stream as counted here: every frame heard of, the link's losses included,
     // and how many of those losses the unit had reported at its last frame.
     std::atomic<std::int64_t> streamFrames_{0};

@@ -1,7 +1,8 @@
 // velmora-capture against virtual decks run in the test process: whole tapes recorded bit for
 // bit, files split exactly at recording breaks and never at one damaged frame, names from the
-// recording dates, raw DV files split and reported as AVI files are, a capture ended by Ctrl-C
-// or killed, and the exit codes.
+// recording dates, raw DV files split and reported as AVI files are, a tape that changes DV
+// system recorded on into a file of the new system, a capture ended by Ctrl-C or killed, and
+// the exit codes.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -33,8 +34,21 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 namespace dv = platform::dv;
 constexpr std::size_t kFrame = 120000;
+constexpr std::size_t kPalFrame = 144000;
 // A capture from the start of a tape begins with its first frame.
 constexpr std::size_t kFirstPlayed = 0;
+
+// The name a file gets from the recording date of the frame.
+std::string DateNameOf(const std::uint8_t* frame, std::size_t size) {
+    auto analysis = dv::AnalyseFrame(frame, size);
+    EXPECT_TRUE(analysis.recorded);
+    if (!analysis.recorded) return {};
+    char name[64];
+    const auto& r = *analysis.recorded;
+    std::snprintf(name, sizeof name, "cap-%04d.%02d.%02d_%02d-%02d-%02d", r.year, r.month, r.day,
+                  r.hour, r.minute, r.second);
+    return name;
+}
 
 // A file that a capture named "cap" wrote.
 bool IsRecording(const fs::path& path, const std::string& extension) {
@@ -202,13 +216,7 @@ class CaptureCli : public ::testing::Test {
     }
     // The name a file gets from the recording date of a tape frame.
     std::string DateName(std::size_t frame) {
-        auto analysis = dv::AnalyseFrame(tape_.data() + frame * kFrame, kFrame);
-        EXPECT_TRUE(analysis.recorded);
-        char name[64];
-        const auto& r = *analysis.recorded;
-        std::snprintf(name, sizeof name, "cap-%04d.%02d.%02d_%02d-%02d-%02d", r.year, r.month,
-                      r.day, r.hour, r.minute, r.second);
-        return name;
+        return DateNameOf(tape_.data() + frame * kFrame, kFrame);
     }
 
     velmora::test::TempDir dir_;
@@ -323,6 +331,71 @@ TEST_F(CaptureCli, RawDvFilesAreSplitAtTheSameFramesAsAviAndReportedAsAnalyseRep
     EXPECT_NE(raw.out.find("\"path\":\"" + dvFiles[2].filename().string() + "\""),
               std::string::npos)
         << raw.out;
+}
+
+// A tape of an NTSC recording followed by a PAL one: the first file holds every NTSC frame, the
+// second consecutive PAL frames from the first one received after the graph was built again to
+// the end of the tape, and the PAL frames that passed meanwhile are counted as dropped.
+TEST_F(CaptureCli, ATapeThatChangesDvSystemGoesOnInAFileOfTheNewSystem) {
+    std::string error;
+    const fs::path ntscPath = dir_.Path() / "ntsc.dv", palPath = dir_.Path() / "pal.dv";
+    ASSERT_TRUE(vdeck::MakeTape(ntscPath.string(), {{.seconds = 2, .day = 8}}, 48000, &error))
+        << error;
+    ASSERT_TRUE(vdeck::MakeTape(palPath.string(), {{.seconds = 6, .day = 9, .timecode = 100}},
+                                48000, &error, dv::System::Pal625))
+        << error;
+    const Bytes ntsc = velmora::test::ReadFileBytes(ntscPath);
+    const Bytes pal = velmora::test::ReadFileBytes(palPath);
+    const fs::path tape = dir_.Path() / "tape.dv";
+    std::ofstream(tape, std::ios::binary)
+        .write(reinterpret_cast<const char*>(ntsc.data()), std::streamsize(ntsc.size()))
+        .write(reinterpret_cast<const char*>(pal.data()), std::streamsize(pal.size()));
+    // Real time: the PAL recording outlasts building the graph again on a loaded machine.
+    StartDeck(tape, 1.0);
+
+    ProgramRun run = Capture("--rewind --no-signal 5 --json cap");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto files = Recordings();
+    ASSERT_EQ(files.size(), 2u) << run.out;
+    EXPECT_EQ(files[0].filename().string(), DateNameOf(ntsc.data(), kFrame) + ".avi");
+    EXPECT_EQ(files[1].filename().string(), DateNameOf(pal.data(), kPalFrame) + ".avi");
+    // Every NTSC frame of the tape, bit for bit.
+    EXPECT_TRUE(FramesOf(files[0]) == ntsc) << files[0];
+
+    // PAL frames of the tape, consecutive, bit for bit, up to its last one.
+    const Bytes second = FramesOf(files[1]);
+    const std::size_t palFrames = pal.size() / kPalFrame, count = second.size() / kPalFrame;
+    ASSERT_EQ(second.size() % kPalFrame, 0u);
+    ASSERT_GT(count, 0u);
+    std::size_t lost = 0;
+    while (lost < palFrames && !std::equal(second.begin(), second.begin() + kPalFrame,
+                                           pal.begin() + std::ptrdiff_t(lost * kPalFrame)))
+        ++lost;
+    ASSERT_LT(lost, palFrames) << "the second file's first frame is no PAL frame of the tape";
+    EXPECT_EQ(lost + count, palFrames) << "the second file does not end at the tape's end";
+    EXPECT_TRUE(
+        std::equal(second.begin(), second.end(), pal.begin() + std::ptrdiff_t(lost * kPalFrame)))
+        << "the PAL frames recorded are not the tape's, one after the other";
+    EXPECT_EQ(velmora::test::ProbedVideoFrames(files[1]), count);
+
+    // The frames lost where the system changed are counted, in the summary and in the tape
+    // report of the second file at its first frame; the summary lists both files.
+    const std::size_t ntscFrames = ntsc.size() / kFrame;
+    EXPECT_NE(run.out.find("\"frames\":" + std::to_string(ntscFrames + count) +
+                           ",\"dropped\":" + std::to_string(lost) + ","),
+              std::string::npos)
+        << run.out;
+    for (const auto& file : files)
+        EXPECT_NE(run.out.find("\"path\":\"" + file.filename().string() + "\""), std::string::npos)
+            << run.out;
+    EXPECT_NE(run.out.find("\"began_at\":\"format\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"ended\":\"end of tape\""), std::string::npos) << run.out;
+    auto report = Lines(files[1].string() + ".dvlog.jsonl");
+    ASSERT_GE(report.size(), count + 2);
+    EXPECT_NE(report[1].find("\"dropped_before\":" + std::to_string(lost) + ","), std::string::npos)
+        << report[1];
+    EXPECT_NE(report.back().find("\"frames\":" + std::to_string(count)), std::string::npos)
+        << report.back();
 }
 
 TEST_F(CaptureCli, AnExistingFileIsNeverOverwritten) {
