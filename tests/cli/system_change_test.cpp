@@ -92,17 +92,21 @@ class SplitterAcrossSystems : public ::testing::Test {
         while (held > 0) write();
         splitter.Finish();
     }
+    // A splitter naming cap-NNNN.avi, counting the losses of the old device.
+    capture::RecordingSplitter OnOldDevice() {
+        return capture::RecordingSplitter(
+            capture::SplitRules{},
+            capture::FileNamer((dir_.Path() / "cap").string(), capture::Container::Avi,
+                               capture::Naming::Counter),
+            "deck", [this] { return oldDevice_; });
+    }
     velmora::test::TempDir dir_;
     std::vector<std::vector<std::uint8_t>> ntsc_, pal_;
     dv::FrameLoss oldDevice_, newDevice_;
 };
 
 TEST_F(SplitterAcrossSystems, TheNewSystemBeginsAFileAndEveryFrameLostAtTheChangeIsCounted) {
-    capture::RecordingSplitter splitter(
-        capture::SplitRules{},
-        capture::FileNamer((dir_.Path() / "cap").string(), capture::Container::Avi,
-                           capture::Naming::Counter),
-        "deck", [this] { return oldDevice_; });
+    capture::RecordingSplitter splitter = OnOldDevice();
     Record(splitter, ntsc_, 0);
     // The old device dropped the first four PAL frames whole (and lost one on the link).
     oldDevice_.incomplete = 4;
@@ -134,11 +138,7 @@ TEST_F(SplitterAcrossSystems, TheNewSystemBeginsAFileAndEveryFrameLostAtTheChang
 }
 
 TEST_F(SplitterAcrossSystems, FramesDroppedAtAChangeAreCountedWhenNoFrameFollows) {
-    capture::RecordingSplitter splitter(
-        capture::SplitRules{},
-        capture::FileNamer((dir_.Path() / "cap").string(), capture::Container::Avi,
-                           capture::Naming::Counter),
-        "deck", [this] { return oldDevice_; });
+    capture::RecordingSplitter splitter = OnOldDevice();
     Record(splitter, ntsc_, 0);
     oldDevice_.incomplete = 9;  // the tape ended while the graph was built again
     splitter.ContinueAfterSystemChange([this] { return newDevice_; },
