@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "platform/dv/frame_analysis.h"
-#include "platform/dv1394/dv_device_filter.h"
 #include "platform/dv1394/dv_link_stats.h"
+#include "platform/dv1394/dv_unit.h"
 #include "platform/filters/avi_mux.h"
 #include "platform/kernel/text.h"
 #include "platform/media/events.h"
@@ -40,16 +40,9 @@ const ConnectStep kPlan[9] = {
     FindStep(kMux, 2),    FindStep(kWriter, 0), JoinStep(kMux, 2, kWriter, 0),
 };
 
-template <typename T>
-platform::ComPtr<T> Query(IUnknown* object) {
-    platform::ComPtr<T> out;
-    if (object) object->QueryInterface(IidOf<T>(), out.PutVoid());
-    return out;
-}
-
 // The frames the device has lost so far, and why.
 RecordingSplitter::LossCounter LossesOf(IBaseFilter* filter) {
-    auto stats = Query<IVelmoraDvLinkStats>(filter);
+    auto stats = platform::QueryFrom<IVelmoraDvLinkStats>(filter);
     if (!stats) return {};
     return [stats] {
         LONGLONG bus = 0, incomplete = 0, foreign = 0, overrun = 0;
@@ -62,20 +55,19 @@ RecordingSplitter::LossCounter LossesOf(IBaseFilter* filter) {
     };
 }
 
-std::string DeviceName(IBaseFilter* filter) {
-    auto* device = dynamic_cast<platform::dv1394::CDvDeviceFilter*>(filter);
-    return device ? device->Unit().Name() : std::string();
-}
-
 // What a stopped device saw of the DV system its outputs were not connected for.
 SystemChange ChangeSeenBy(IBaseFilter* filter) {
     SystemChange change;
     change.stopped = Clock::now();
-    if (auto* device = dynamic_cast<platform::dv1394::CDvDeviceFilter*>(filter)) {
-        const std::vector<std::uint8_t> first = device->FirstForeignFrame();
-        change.firstDropped = platform::dv::AnalyseFrame(first.data(), first.size());
-        change.dropped = device->ForeignFrames();
-    }
+    auto stats = platform::QueryFrom<IVelmoraDvLinkStats>(filter);
+    if (!stats) return change;
+    LONGLONG foreign = 0;
+    stats->GetLosses(nullptr, nullptr, &foreign, nullptr);
+    change.dropped = foreign;
+    std::vector<std::uint8_t> first(platform::dv1394::kPalFrameSize);
+    LONG written = 0;
+    if (SUCCEEDED(stats->GetFirstForeignFrame(first.data(), LONG(first.size()), &written)))
+        change.firstDropped = platform::dv::AnalyseFrame(first.data(), std::size_t(written));
     return change;
 }
 
@@ -143,14 +135,14 @@ bool CaptureSession::Build(CaptureResult* result, const std::optional<SystemChan
     IBaseFilter* device = (*table_)[kDevice].filter;
     IBaseFilter* mux = (*table_)[kMux].filter;
     IBaseFilter* writer = (*table_)[kWriter].filter;
-    control_ = Query<IMediaControl>(m_pGraph);
-    events_ = Query<IMediaEvent>(m_pGraph);
-    transport_ = Query<IAMExtTransport>(device);
-    sequence_ = Query<IVelmoraFileSequence>(mux);
-    muxStatus_ = Query<IVelmoraWriteStatus>(mux);
-    writerStatus_ = Query<IVelmoraWriteStatus>(writer);
-    auto sink = Query<IFileSinkFilter2>(writer);
-    auto settings = Query<IVelmoraAviMuxSettings>(mux);
+    control_ = platform::QueryFrom<IMediaControl>(m_pGraph);
+    events_ = platform::QueryFrom<IMediaEvent>(m_pGraph);
+    transport_ = platform::QueryFrom<IAMExtTransport>(device);
+    sequence_ = platform::QueryFrom<IVelmoraFileSequence>(mux);
+    muxStatus_ = platform::QueryFrom<IVelmoraWriteStatus>(mux);
+    writerStatus_ = platform::QueryFrom<IVelmoraWriteStatus>(writer);
+    auto sink = platform::QueryFrom<IFileSinkFilter2>(writer);
+    auto settings = platform::QueryFrom<IVelmoraAviMuxSettings>(mux);
     if (!control_ || !events_ || !transport_ || !sequence_ || !sink || !settings)
         return fail(kExitDeviceOrFile, "the capture graph lacks an interface it needs");
     const VelmoraMuxFileFormat format =
@@ -163,7 +155,7 @@ bool CaptureSession::Build(CaptureResult* result, const std::optional<SystemChan
     } else {
         splitter_ = std::make_unique<RecordingSplitter>(
             options_.split, FileNamer(options_.prefix, options_.container, options_.naming),
-            DeviceName(device), LossesOf(device));
+            platform::dv1394::DvUnitNameOf(device), LossesOf(device));
     }
     sequence_->SetSplitter(splitter_.get(), RecordingSplitter::kLookahead);
     // The writer opens a file as the graph starts; the first frame names the real one, and

@@ -9,7 +9,7 @@ namespace platform {
 
 template <typename T>
 class ComPtr {
-public:
+  public:
     ComPtr() = default;
     ComPtr(std::nullptr_t) {}
     // Takes a new reference of its own.
@@ -68,8 +68,23 @@ public:
 
     friend bool operator==(const ComPtr& a, const ComPtr& b) { return a.object_ == b.object_; }
 
-private:
+  private:
     T* object_ = nullptr;
 };
+
+// Asks `object` (which may be null: E_POINTER) for interface T.
+template <typename T>
+HRESULT QueryFrom(IUnknown* object, ComPtr<T>* out) {
+    if (!object) return E_POINTER;
+    return object->QueryInterface(IidOf<T>(), out->PutVoid());
+}
+
+// Interface T of `object`; empty when it has none or there is no object.
+template <typename T>
+ComPtr<T> QueryFrom(IUnknown* object) {
+    ComPtr<T> out;
+    QueryFrom(object, &out);
+    return out;
+}
 
 }  // namespace platform

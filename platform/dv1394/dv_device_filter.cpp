@@ -1,5 +1,6 @@
 #include "platform/dv1394/dv_device_filter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/com/com.h"
@@ -343,9 +344,24 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
     videoOut_->Push(frame, size, now, number);
 }
 
-std::vector<std::uint8_t> CDvDeviceFilter::FirstForeignFrame() const {
+HRESULT CDvDeviceFilter::GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written) {
+    if (!written || (size > 0 && !buffer)) return E_POINTER;
     std::lock_guard keep(foreignLock_);
-    return firstForeign_;
+    *written = LONG(firstForeign_.size());
+    if (size < *written) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    std::copy(firstForeign_.begin(), firstForeign_.end(), buffer);
+    return S_OK;
+}
+
+std::string DvUnitNameOf(IUnknown* device) {
+    platform::ComPtr<IAMExtDevice> ext;
+    LPOLESTR id = nullptr;
+    if (!device || FAILED(device->QueryInterface(IID_IAMExtDevice, ext.PutVoid())) ||
+        FAILED(ext->get_ExternalDeviceID(&id)) || !id)
+        return {};
+    std::string name = platform::Utf16ToUtf8(std::u16string_view(id));
+    CoTaskMemFree(id);
+    return name;
 }
 
 void CDvDeviceFilter::OnLost() {

@@ -27,8 +27,7 @@ class CDvOutputPin final : public CBaseOutputPin {
     HRESULT CheckConnect(IPin* pin) override;
     // Delivers one frame from the unit, unless no buffer is free at once (then it is dropped).
     // `number` is the frame's place in the unit's stream, its media time.
-    void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start,
-              LONGLONG number);
+    void Push(const std::uint8_t* frame, std::size_t size, REFERENCE_TIME start, LONGLONG number);
     long Overruns() const { return overruns_; }
 
   private:
@@ -123,6 +122,7 @@ class CDvDeviceFilter final : public CBaseFilter,
     // IVelmoraDvLinkStats
     HRESULT STDMETHODCALLTYPE GetLosses(LONGLONG* bus, LONGLONG* incomplete, LONGLONG* foreign,
                                         LONGLONG* overrun) override;
+    HRESULT STDMETHODCALLTYPE GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written) override;
 
     DvUnit& Unit() { return *unit_; }
     // Holds a frame for the unit until the filter runs: a paused graph already delivers its
@@ -142,9 +142,6 @@ class CDvDeviceFilter final : public CBaseFilter,
     long DroppedFrames() const { return dropped_; }
     long DamagedFrames() const { return damaged_; }
     long ForeignFrames() const { return foreign_; }
-    // The first of those frames, kept whole, so that a receiver that goes over to the other
-    // system can tell by its time code how far the tape moved meanwhile; empty before one came.
-    std::vector<std::uint8_t> FirstForeignFrame() const;
     void CountDropped() { ++dropped_; }
 
   private:

@@ -10,11 +10,7 @@ std::atomic<std::int32_t> g_lastOpenError{0};
 
 namespace {
 
-template <typename T>
-HRESULT QueryFrom(IUnknown* object, platform::ComPtr<T>* out) {
-    if (!object) return E_POINTER;
-    return object->QueryInterface(IidOf<T>(), out->PutVoid());
-}
+using platform::QueryFrom;
 
 // PCM, 2 channels, 32000 Hz, 16 bit: what the preview's sound renderer is connected with.
 void BuildPreviewAudioType(CMediaType* type) {

@@ -4,8 +4,6 @@
 #include <filesystem>
 
 #include "platform/com/com.h"
-#include "platform/kernel/text.h"
-#include "platform/media/ext_device.h"
 
 namespace tovik {
 namespace dv = platform::dv;
@@ -45,13 +43,7 @@ void RecordingReport::Begin(const char* path, IBaseFilter* device, IBaseFilter* 
     if (!path || !mux || FAILED(mux->QueryInterface(IID_IVelmoraAviMuxTap, tap_.PutVoid()))) return;
     if (device) device->QueryInterface(IID_IVelmoraDvLinkStats, stats_.PutVoid());
     DvLogSource source{"DV unit", "capture"};
-    platform::ComPtr<IAMExtDevice> ext;
-    LPOLESTR id = nullptr;
-    if (device && SUCCEEDED(device->QueryInterface(IID_IAMExtDevice, ext.PutVoid())) &&
-        SUCCEEDED(ext->get_ExternalDeviceID(&id)) && id) {
-        source.device = platform::Utf16ToUtf8(std::u16string_view(id));
-        CoTaskMemFree(id);
-    }
+    source.device = platform::dv1394::DvUnitNameOf(device);
     if (!writer_) writer_ = std::make_unique<DvLogWriter>();
     if (!writer_->Start(path, source)) {
         tap_.Reset();

@@ -15,11 +15,7 @@
 namespace tovik {
 namespace {
 
-template <typename T>
-HRESULT QueryFrom(IUnknown* object, platform::ComPtr<T>* out) {
-    if (!object) return E_POINTER;
-    return object->QueryInterface(IidOf<T>(), out->PutVoid());
-}
+using platform::QueryFrom;
 
 // The AAUX source pack lies in DIF block 54 (byte 4320), the fourth audio block of sequence 0,
 // after the block's 3-byte ID and the pack header: its byte 1 holds AF_SIZE, its byte 4 the

@@ -57,12 +57,6 @@ bool IsPictureType(const AM_MEDIA_TYPE& type) {
     return header.bmiHeader.biBitCount == 24;
 }
 
-template <typename T>
-platform::ComPtr<T> Query(IUnknown* object) {
-    platform::ComPtr<T> result;
-    if (object) object->QueryInterface(IidOf<T>(), result.PutVoid());
-    return result;
-}
 
 }  // namespace
 
@@ -93,22 +87,22 @@ int CFrameDecoder::Build() {
 }
 
 bool CFrameDecoder::QueryInterfaces() {
-    auto dv = Query<IIPDVDec>((*table_)[kDecoder].filter);
+    auto dv = platform::QueryFrom<IIPDVDec>((*table_)[kDecoder].filter);
     if (!dv) return false;
     dv->put_IPDisplay(DVRESOLUTION_FULL);
 
-    grabber_ = Query<ISampleGrabber>((*table_)[kGrabber].filter);
+    grabber_ = platform::QueryFrom<ISampleGrabber>((*table_)[kGrabber].filter);
     if (!grabber_) return false;
     grabber_->SetBufferSamples(TRUE);
     grabber_->SetOneShot(TRUE);
 
-    bridge_ = Query<ITovikSourceBridge>((*table_)[kBridge].filter);
+    bridge_ = platform::QueryFrom<ITovikSourceBridge>((*table_)[kBridge].filter);
     if (!bridge_) return false;
     bridge_->SetBufferSize(kDvFrameBytes625);  // room for a frame of either system
     bridge_->SetRenderProc(&CFrameDecoder::RenderProc, this);
 
-    events_ = Query<IMediaEvent>(m_pGraph);
-    control_ = Query<IMediaControl>(m_pGraph);
+    events_ = platform::QueryFrom<IMediaEvent>(m_pGraph);
+    control_ = platform::QueryFrom<IMediaControl>(m_pGraph);
     return events_ && control_;
 }
 

@@ -10,11 +10,7 @@ std::atomic<std::int32_t> g_lastPlayOpenError{0};
 
 namespace {
 
-template <typename T>
-HRESULT QueryFrom(IUnknown* object, platform::ComPtr<T>* out) {
-    if (!object) return E_POINTER;
-    return object->QueryInterface(IidOf<T>(), out->PutVoid());
-}
+using platform::QueryFrom;
 
 constexpr int kMaxPath = 260;
 constexpr std::int32_t kBuilt = 1;  // no failure cause has this value

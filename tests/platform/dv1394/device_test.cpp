@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "tests/support/temp_registry.h"
 #include "toolkit/graph/direct_show.h"
 #include "vdeck/deck_server.h"
+#include "vdeck/tape_maker.h"
 
 namespace {
 
@@ -113,6 +115,10 @@ class Device : public ::testing::Test {
                                            double rate = 1.0) {
         auto path = runtime_.Path() / (name + ".dv");
         EXPECT_TRUE(velmora::test::MakeDvTape(path, frames));
+        return StartDeckOn(name, path, rate);
+    }
+    std::shared_ptr<vdeck::Deck> StartDeckOn(const std::string& name,
+                                             const std::filesystem::path& path, double rate) {
         tapeBytes_ = velmora::test::ReadFileBytes(path);
         tapePath_ = path;
         std::string error;
@@ -329,6 +335,48 @@ TEST_F(Capture, PlayedFramesArriveByteIdenticalToTheTape) {
     ASSERT_LT(first, 90u) << "first frame not found on the tape";
     for (std::size_t i = 0; i < collector->frames.size() && first + i < 90; ++i)
         ASSERT_EQ(collector->frames[i], TapeFrame(first + i)) << i;
+}
+
+// Frames of the other DV system are dropped whole and counted; the first of them is kept for
+// whoever goes over to that system, to tell by its time code how far the tape moved.
+TEST_F(Capture, TheFirstFrameOfTheOtherSystemIsKeptWholeAndTheOthersCounted) {
+    const auto pal = runtime_.Path() / "pal.dv", mixed = runtime_.Path() / "Mixed.dv";
+    std::string error;
+    ASSERT_TRUE(vdeck::MakeSampleTape(pal.string(), 1, 48000, &error, platform::dv::System::Pal625))
+        << error;
+    const Bytes palTape = velmora::test::ReadFileBytes(pal);
+    ASSERT_TRUE(velmora::test::MakeDvTape(mixed, 10));
+    {
+        std::ofstream out(mixed, std::ios::binary | std::ios::app);
+        out.write(reinterpret_cast<const char*>(palTape.data()), std::streamsize(palTape.size()));
+    }
+    StartDeckOn("Mixed", mixed, 4.0);
+    Build();
+    auto stats = device.As<IVelmoraDvLinkStats>();
+    ASSERT_TRUE(stats);
+    LONG written = -1;
+    EXPECT_EQ(stats->GetFirstForeignFrame(nullptr, 0, &written), S_OK);
+    EXPECT_EQ(written, 0);  // none came yet
+
+    graph.As<IMediaControl>()->Run();
+    device.As<IAMExtTransport>()->put_Mode(ED_MODE_PLAY);
+    const LONGLONG palFrames = LONGLONG(palTape.size() / 144000);
+    LONGLONG foreign = 0;
+    for (int i = 0; i < 500 && foreign < palFrames; ++i) {
+        Sleep(10);
+        stats->GetLosses(nullptr, nullptr, &foreign, nullptr);
+    }
+    graph.As<IMediaControl>()->Stop();
+    EXPECT_EQ(foreign, palFrames);
+    EXPECT_LE(collector->frames.size(), 10u);
+
+    Bytes first(144000);
+    EXPECT_EQ(stats->GetFirstForeignFrame(first.data(), 1000, &written),
+              HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(written, 144000);
+    ASSERT_EQ(stats->GetFirstForeignFrame(first.data(), LONG(first.size()), &written), S_OK);
+    EXPECT_EQ(written, 144000);
+    EXPECT_TRUE(first == Bytes(palTape.begin(), palTape.begin() + 144000));
 }
 
 TEST_F(Capture, FramesArriveAtTheNtscRate) {
