@@ -61,13 +61,14 @@ SystemChange ChangeSeenBy(IBaseFilter* filter) {
     change.stopped = Clock::now();
     auto stats = platform::QueryFrom<IVelmoraDvLinkStats>(filter);
     if (!stats) return change;
-    LONGLONG foreign = 0;
-    stats->GetLosses(nullptr, nullptr, &foreign, nullptr);
-    change.dropped = foreign;
     std::vector<std::uint8_t> first(platform::dv1394::kPalFrameSize);
     LONG written = 0;
-    if (SUCCEEDED(stats->GetFirstForeignFrame(first.data(), LONG(first.size()), &written)))
+    LONGLONG since = 0;
+    if (SUCCEEDED(
+            stats->GetFirstForeignFrame(first.data(), LONG(first.size()), &written, &since))) {
         change.firstDropped = platform::dv::AnalyseFrame(first.data(), std::size_t(written));
+        change.dropped = since;
+    }
     return change;
 }
 
@@ -150,12 +151,19 @@ bool CaptureSession::Build(CaptureResult* result, const std::optional<SystemChan
     if (FAILED(settings->SetFileFormat(format)))
         return fail(kExitDeviceOrFile, "the capture graph cannot write this file format");
 
+    const std::string unitName = platform::dv1394::DvUnitNameOf(device);
     if (change && splitter_) {
+        // Found again by its place in the device list, which units plugged meanwhile change.
+        if (unitName != unitName_) {
+            transport_.Reset();  // another unit's, not to be told anything
+            return fail(kExitDeviceOrFile, "the DV unit went away");
+        }
         splitter_->ContinueAfterSystemChange(LossesOf(device), *change);
     } else {
+        unitName_ = unitName;
         splitter_ = std::make_unique<RecordingSplitter>(
             options_.split, FileNamer(options_.prefix, options_.container, options_.naming),
-            platform::dv1394::DvUnitNameOf(device), LossesOf(device));
+            unitName, LossesOf(device));
     }
     sequence_->SetSplitter(splitter_.get(), RecordingSplitter::kLookahead);
     // The writer opens a file as the graph starts; the first frame names the real one, and
@@ -187,6 +195,7 @@ std::optional<EndReason> CaptureSession::GraphEnd(CaptureResult* result) {
     LONG code = 0;
     LONG_PTR param1 = 0, param2 = 0;
     std::optional<EndReason> end;
+    if (!events_) return end;  // a graph built again failed: there is none
     while (events_->GetEvent(&code, &param1, &param2, 0) == S_OK) {
         if (code == EC_VELMORA_DV_SYSTEM_CHANGED) systemChanged_ = true;
         if (code == EC_DEVICE_LOST && !end) {
@@ -285,14 +294,16 @@ std::optional<EndReason> CaptureSession::GoOverToNewSystem(CaptureResult* result
     }
     const SystemChange change = ChangeSeenBy((*table_)[kDevice].filter);
     TakeDown();
-    if (!Build(result, change)) return EndReason::DeviceLost;
-    arrivedAtBuild_ = splitter_->Arrived();
-    if (FAILED(control_->Run())) {
+    const bool built = Build(result, change);
+    if (built) {
+        arrivedAtBuild_ = splitter_->Arrived();
+        if (SUCCEEDED(control_->Run())) return std::nullopt;
         result->exitCode = kExitDeviceOrFile;
         result->message = "cannot create files named " + options_.prefix + "...";
-        return EndReason::DeviceLost;
     }
-    return std::nullopt;
+    // The tape stops where the unit can still be told.
+    if (transport_) transport_->put_Mode(ED_MODE_STOP);
+    return EndReason::DeviceLost;
 }
 
 void CaptureSession::StopGraph() {

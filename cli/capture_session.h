@@ -74,6 +74,7 @@ class CaptureSession final : public CDirectShow {
     bool systemChanged_ = false;
     // Graphs built again for a new system that received no frame before changing again.
     int idleRebuilds_ = 0;
+    std::string unitName_;             // the unit the first graph was built for
     std::int64_t arrivedAtBuild_ = 0;  // frames the splitter had when the graph was last built
     platform::ComPtr<IMediaControl> control_;
     platform::ComPtr<IMediaEvent> events_;

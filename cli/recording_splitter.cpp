@@ -1,5 +1,6 @@
 #include "cli/recording_splitter.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/com/com.h"
@@ -81,10 +82,13 @@ HRESULT RecordingSplitter::FrameArrived(const BYTE* frame, LONG size) {
         lossSeen_ = now;
     }
     if (change_) {
-        // The first frame after the graph was built again for the other system.
+        // The first frame after the graph was built again for the other system. What the new
+        // device lost before it lies within the stretch the time code tells, and counts once.
+        const std::int64_t lostByNewDevice = held.lost.Total();
         held.lost = Plus(held.lost, lostAtChange_);
-        held.lost.bus +=
-            FramesPassedUnseen(*change_, held.analysis, std::chrono::steady_clock::now());
+        held.lost.bus += std::max<std::int64_t>(
+            0, FramesPassedUnseen(*change_, held.analysis, std::chrono::steady_clock::now()) -
+                   lostByNewDevice);
         held.lostCounted = lostAtChange_.Total();
         held.split = "format";
         change_.reset();
@@ -159,7 +163,10 @@ void RecordingSplitter::ContinueAfterSystemChange(LossCounter losses, const Syst
     losses_ = std::move(losses);
     lossSeen_ = losses_ ? losses_() : dv::FrameLoss{};
     lostAtChange_ = Plus(lostAtChange_, lost);
-    change_ = change;
+    if (change_)
+        AddChange(&*change_, change);
+    else
+        change_ = change;
     // Counted at once: the tape may end before another frame comes.
     std::lock_guard lock(figuresLock_);
     figures_.dropped += lost.Total();

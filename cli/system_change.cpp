@@ -34,7 +34,17 @@ std::int64_t FramesPassedUnseen(const SystemChange& change, const dv::FrameAnaly
         const double most = (seconds + kSlackSeconds) * fps * kFastestPlay;
         if (unseen >= 0 && double(unseen) <= most) return unseen;
     }
-    return std::int64_t(std::floor(seconds * fps));
+    return std::max<std::int64_t>(
+        0, std::int64_t(std::floor(seconds * fps)) - change.droppedAfterStop);
+}
+
+void AddChange(SystemChange* pending, const SystemChange& next) {
+    if (!pending->firstDropped.isDv) {
+        *pending = next;  // nothing of the earlier stretch to count from
+        return;
+    }
+    pending->dropped += next.dropped;
+    pending->droppedAfterStop += next.dropped;
 }
 
 }  // namespace capture

@@ -13,12 +13,20 @@ namespace capture {
 
 struct SystemChange {
     // The first frame of the new system that the old device dropped (isDv false without one),
-    // and how many it dropped.
+    // and the frames of the unit's stream it accounted for from that one on: dropped, lost on
+    // the link or damaged.
     platform::dv::FrameAnalysis firstDropped;
     std::int64_t dropped = 0;
     // When the old device stopped receiving.
     std::chrono::steady_clock::time_point stopped;
+    // Of `dropped`, those that devices of graphs built again since then accounted for, when
+    // none of those graphs received a frame.
+    std::int64_t droppedAfterStop = 0;
 };
+
+// The change a graph built again meets before it received any frame, added to the one that
+// it was built for.
+void AddChange(SystemChange* pending, const SystemChange& next);
 
 // The frames of the new system that passed after the last one the old device dropped and
 // before `first`, the first frame the new graph received (at `arrived`). Counted by the time

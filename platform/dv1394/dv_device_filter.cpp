@@ -331,8 +331,10 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
         if (foreign_++ == 0) {
             std::lock_guard keep(foreignLock_);
             firstForeign_.assign(frame, frame + size);
+            firstForeignNumber_ = number;
         }
-        if (!systemChangeReported_.exchange(true) && m_State == State_Running)
+        // Reported while running only: a graph paused for the other system is about to run.
+        if (m_State == State_Running && !systemChangeReported_.exchange(true))
             NotifyEvent(EC_VELMORA_DV_SYSTEM_CHANGED, LONG(size), 0);
         return;
     }
@@ -344,10 +346,12 @@ void CDvDeviceFilter::OnFrame(const std::uint8_t* frame, std::size_t size) {
     videoOut_->Push(frame, size, now, number);
 }
 
-HRESULT CDvDeviceFilter::GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written) {
+HRESULT CDvDeviceFilter::GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written,
+                                              LONGLONG* framesSince) {
     if (!written || (size > 0 && !buffer)) return E_POINTER;
     std::lock_guard keep(foreignLock_);
     *written = LONG(firstForeign_.size());
+    if (framesSince) *framesSince = firstForeign_.empty() ? 0 : streamFrames_ - firstForeignNumber_;
     if (size < *written) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     std::copy(firstForeign_.begin(), firstForeign_.end(), buffer);
     return S_OK;

@@ -122,7 +122,8 @@ class CDvDeviceFilter final : public CBaseFilter,
     // IVelmoraDvLinkStats
     HRESULT STDMETHODCALLTYPE GetLosses(LONGLONG* bus, LONGLONG* incomplete, LONGLONG* foreign,
                                         LONGLONG* overrun) override;
-    HRESULT STDMETHODCALLTYPE GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written) override;
+    HRESULT STDMETHODCALLTYPE GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written,
+                                                   LONGLONG* framesSince) override;
 
     DvUnit& Unit() { return *unit_; }
     // Holds a frame for the unit until the filter runs: a paused graph already delivers its
@@ -160,6 +161,7 @@ class CDvDeviceFilter final : public CBaseFilter,
     std::atomic<long> foreign_{0};
     mutable std::mutex foreignLock_;
     std::vector<std::uint8_t> firstForeign_;  // under foreignLock_
+    std::int64_t firstForeignNumber_ = 0;     // its number in the stream, under foreignLock_
     // The unit's stream as counted here: every frame heard of, the link's losses included,
     // and how many of those losses the unit had reported at its last frame.
     std::atomic<std::int64_t> streamFrames_{0};

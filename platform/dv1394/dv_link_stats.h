@@ -22,8 +22,10 @@ struct IVelmoraDvLinkStats : IUnknown {
     // receiver that goes over to that system can tell by its time code how far the tape moved
     // meanwhile. *written is 0 before one came; a buffer smaller than the frame fails with
     // HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) and *written set to the size it needs.
-    virtual HRESULT STDMETHODCALLTYPE GetFirstForeignFrame(BYTE* buffer, LONG size,
-                                                           LONG* written) = 0;
+    // *framesSince (optional) counts the frames of the unit's stream from that one on, itself
+    // and those lost or damaged included: the stretch of tape the filter has accounted for.
+    virtual HRESULT STDMETHODCALLTYPE GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* written,
+                                                           LONGLONG* framesSince) = 0;
 
   protected:
     ~IVelmoraDvLinkStats() = default;

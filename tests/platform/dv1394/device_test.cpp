@@ -20,6 +20,7 @@
 #include "platform/kernel/text.h"
 #include "platform/media/base/renderer.h"
 #include "platform/media/base/source.h"
+#include "platform/media/events.h"
 #include "tests/support/dv_media.h"
 #include "tests/support/temp_registry.h"
 #include "toolkit/graph/direct_show.h"
@@ -355,8 +356,10 @@ TEST_F(Capture, TheFirstFrameOfTheOtherSystemIsKeptWholeAndTheOthersCounted) {
     auto stats = device.As<IVelmoraDvLinkStats>();
     ASSERT_TRUE(stats);
     LONG written = -1;
-    EXPECT_EQ(stats->GetFirstForeignFrame(nullptr, 0, &written), S_OK);
+    LONGLONG since = -1;
+    EXPECT_EQ(stats->GetFirstForeignFrame(nullptr, 0, &written, &since), S_OK);
     EXPECT_EQ(written, 0);  // none came yet
+    EXPECT_EQ(since, 0);
 
     graph.As<IMediaControl>()->Run();
     device.As<IAMExtTransport>()->put_Mode(ED_MODE_PLAY);
@@ -371,12 +374,51 @@ TEST_F(Capture, TheFirstFrameOfTheOtherSystemIsKeptWholeAndTheOthersCounted) {
     EXPECT_LE(collector->frames.size(), 10u);
 
     Bytes first(144000);
-    EXPECT_EQ(stats->GetFirstForeignFrame(first.data(), 1000, &written),
+    EXPECT_EQ(stats->GetFirstForeignFrame(first.data(), 1000, &written, nullptr),
               HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(written, 144000);
-    ASSERT_EQ(stats->GetFirstForeignFrame(first.data(), LONG(first.size()), &written), S_OK);
+    ASSERT_EQ(stats->GetFirstForeignFrame(first.data(), LONG(first.size()), &written, &since),
+              S_OK);
     EXPECT_EQ(written, 144000);
+    EXPECT_EQ(since, palFrames);  // the stream from the first PAL frame on
     EXPECT_TRUE(first == Bytes(palTape.begin(), palTape.begin() + 144000));
+}
+
+// A graph that is paused when the tape changes system hears of it as soon as it runs.
+TEST_F(Capture, AChangeOfSystemMetWhilePausedIsReportedOnceRunning) {
+    const auto pal = runtime_.Path() / "pal.dv", mixed = runtime_.Path() / "Mixed.dv";
+    std::string error;
+    ASSERT_TRUE(vdeck::MakeSampleTape(pal.string(), 3, 48000, &error, platform::dv::System::Pal625))
+        << error;
+    const Bytes palTape = velmora::test::ReadFileBytes(pal);
+    ASSERT_TRUE(velmora::test::MakeDvTape(mixed, 5));
+    {
+        std::ofstream out(mixed, std::ios::binary | std::ios::app);
+        out.write(reinterpret_cast<const char*>(palTape.data()), std::streamsize(palTape.size()));
+    }
+    StartDeckOn("Mixed", mixed, 1.0);
+    Build();
+    auto stats = device.As<IVelmoraDvLinkStats>();
+    ASSERT_TRUE(stats);
+    graph.As<IMediaControl>()->Pause();
+    device.As<IAMExtTransport>()->put_Mode(ED_MODE_PLAY);
+    LONGLONG foreign = 0;
+    for (int i = 0; i < 300 && foreign < 3; ++i) {
+        Sleep(10);
+        stats->GetLosses(nullptr, nullptr, &foreign, nullptr);
+    }
+    ASSERT_GE(foreign, 3);
+    graph.As<IMediaControl>()->Run();
+    auto events = graph.As<IMediaEvent>();
+    bool reported = false;
+    LONG code = 0;
+    LONG_PTR p1 = 0, p2 = 0;
+    while (!reported && events->GetEvent(&code, &p1, &p2, 2000) == S_OK) {
+        reported = code == EC_VELMORA_DV_SYSTEM_CHANGED;
+        events->FreeEventParams(code, p1, p2);
+    }
+    graph.As<IMediaControl>()->Stop();
+    EXPECT_TRUE(reported);
 }
 
 TEST_F(Capture, FramesArriveAtTheNtscRate) {
