@@ -80,13 +80,31 @@ class CaptureCli : public ::testing::Test {
         }
         return path;
     }
-    void StartDeck(const fs::path& tape, double rate) {
+    std::shared_ptr<vdeck::Deck> StartDeck(const fs::path& tape, double rate) {
         std::string error;
         auto deck =
             std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tape.string(), &error), "deckA");
         servers_.push_back(std::make_unique<vdeck::DeckServer>(
             deck, vdeck::DeckServer::DefaultSocketPath("deckA"), rate));
-        ASSERT_TRUE(servers_.back()->Start(&error)) << error;
+        EXPECT_TRUE(servers_.back()->Start(&error)) << error;
+        return deck;
+    }
+    // Two seconds of NTSC, then six of PAL recorded a day later with their own time code.
+    fs::path MakeTapeChangingSystem(Bytes* ntsc, Bytes* pal) {
+        std::string error;
+        const fs::path ntscPath = dir_.Path() / "ntsc.dv", palPath = dir_.Path() / "pal.dv";
+        EXPECT_TRUE(vdeck::MakeTape(ntscPath.string(), {{.seconds = 2, .day = 8}}, 48000, &error))
+            << error;
+        EXPECT_TRUE(vdeck::MakeTape(palPath.string(), {{.seconds = 6, .day = 9, .timecode = 100}},
+                                    48000, &error, dv::System::Pal625))
+            << error;
+        *ntsc = velmora::test::ReadFileBytes(ntscPath);
+        *pal = velmora::test::ReadFileBytes(palPath);
+        const fs::path tape = dir_.Path() / "tape.dv";
+        std::ofstream(tape, std::ios::binary)
+            .write(reinterpret_cast<const char*>(ntsc->data()), std::streamsize(ntsc->size()))
+            .write(reinterpret_cast<const char*>(pal->data()), std::streamsize(pal->size()));
+        return tape;
     }
     static std::string Command(const std::string& args) {
         return std::string(VELMORA_CAPTURE_PATH) + " " + args;
@@ -337,19 +355,8 @@ TEST_F(CaptureCli, RawDvFilesAreSplitAtTheSameFramesAsAviAndReportedAsAnalyseRep
 // second consecutive PAL frames from the first one received after the graph was built again to
 // the end of the tape, and the PAL frames that passed meanwhile are counted as dropped.
 TEST_F(CaptureCli, ATapeThatChangesDvSystemGoesOnInAFileOfTheNewSystem) {
-    std::string error;
-    const fs::path ntscPath = dir_.Path() / "ntsc.dv", palPath = dir_.Path() / "pal.dv";
-    ASSERT_TRUE(vdeck::MakeTape(ntscPath.string(), {{.seconds = 2, .day = 8}}, 48000, &error))
-        << error;
-    ASSERT_TRUE(vdeck::MakeTape(palPath.string(), {{.seconds = 6, .day = 9, .timecode = 100}},
-                                48000, &error, dv::System::Pal625))
-        << error;
-    const Bytes ntsc = velmora::test::ReadFileBytes(ntscPath);
-    const Bytes pal = velmora::test::ReadFileBytes(palPath);
-    const fs::path tape = dir_.Path() / "tape.dv";
-    std::ofstream(tape, std::ios::binary)
-        .write(reinterpret_cast<const char*>(ntsc.data()), std::streamsize(ntsc.size()))
-        .write(reinterpret_cast<const char*>(pal.data()), std::streamsize(pal.size()));
+    Bytes ntsc, pal;
+    const fs::path tape = MakeTapeChangingSystem(&ntsc, &pal);
     // Real time: the PAL recording outlasts building the graph again on a loaded machine.
     StartDeck(tape, 1.0);
 
@@ -466,6 +473,26 @@ TEST_F(CaptureCli, CtrlCFinishesTheFileAndAKillLeavesOneThatIsStillRead) {
             StartDeck(dir_.Path() / "tape.dv", 1.0);
         }
     }
+}
+
+// A unit that will not send to a graph built again for the new system ends the capture with
+// exit code 1, the first system's file whole.
+TEST_F(CaptureCli, AUnitLostToTheCaptureAtAChangeOfSystemEndsItCleanly) {
+    Bytes ntsc, pal;
+    auto deck = StartDeck(MakeTapeChangingSystem(&ntsc, &pal), 1.0);
+    pid_t pid = Spawn(dir_.Path(), {"--rewind", "--no-signal", "5", "cap"});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitForRecording(dir_.Path(), 3 * kFrame, ".avi"));
+    vdeck::Faults faults;
+    faults.outputInUse = true;  // as if another program took the unit's output meanwhile
+    deck->SetFaults(faults);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto files = Recordings();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(FramesOf(files[0]) == ntsc);
 }
 
 TEST_F(CaptureCli, ExitCodesSayWhatWentWrong) {
