@@ -317,6 +317,20 @@ class Capture : public Device {
         collectorFilter->FindPin(u"In", in.Put());
         ASSERT_EQ(graph->ConnectDirect(out.Get(), in.Get(), nullptr), S_OK);
     }
+    // A deck with `ntscFrames` of NTSC and then `palSeconds` of PAL; gives the PAL part.
+    Bytes StartDeckChangingSystem(int ntscFrames, int palSeconds, double rate) {
+        const auto pal = runtime_.Path() / "pal.dv", mixed = runtime_.Path() / "Mixed.dv";
+        std::string error;
+        EXPECT_TRUE(vdeck::MakeSampleTape(pal.string(), palSeconds, 48000, &error,
+                                          platform::dv::System::Pal625))
+            << error;
+        const Bytes palTape = velmora::test::ReadFileBytes(pal);
+        EXPECT_TRUE(velmora::test::MakeDvTape(mixed, ntscFrames));
+        std::ofstream(mixed, std::ios::binary | std::ios::app)
+            .write(reinterpret_cast<const char*>(palTape.data()), std::streamsize(palTape.size()));
+        StartDeckOn("Mixed", mixed, rate);
+        return palTape;
+    }
     ComPtr<IGraphBuilder> graph;
     ComPtr<IBaseFilter> device, collectorFilter;
     FrameCollector* collector = nullptr;
@@ -341,17 +355,7 @@ TEST_F(Capture, PlayedFramesArriveByteIdenticalToTheTape) {
 // Frames of the other DV system are dropped whole and counted; the first of them is kept for
 // whoever goes over to that system, to tell by its time code how far the tape moved.
 TEST_F(Capture, TheFirstFrameOfTheOtherSystemIsKeptWholeAndTheOthersCounted) {
-    const auto pal = runtime_.Path() / "pal.dv", mixed = runtime_.Path() / "Mixed.dv";
-    std::string error;
-    ASSERT_TRUE(vdeck::MakeSampleTape(pal.string(), 1, 48000, &error, platform::dv::System::Pal625))
-        << error;
-    const Bytes palTape = velmora::test::ReadFileBytes(pal);
-    ASSERT_TRUE(velmora::test::MakeDvTape(mixed, 10));
-    {
-        std::ofstream out(mixed, std::ios::binary | std::ios::app);
-        out.write(reinterpret_cast<const char*>(palTape.data()), std::streamsize(palTape.size()));
-    }
-    StartDeckOn("Mixed", mixed, 4.0);
+    const Bytes palTape = StartDeckChangingSystem(10, 1, 4.0);
     Build();
     auto stats = device.As<IVelmoraDvLinkStats>();
     ASSERT_TRUE(stats);
@@ -386,17 +390,7 @@ TEST_F(Capture, TheFirstFrameOfTheOtherSystemIsKeptWholeAndTheOthersCounted) {
 
 // A graph that is paused when the tape changes system hears of it as soon as it runs.
 TEST_F(Capture, AChangeOfSystemMetWhilePausedIsReportedOnceRunning) {
-    const auto pal = runtime_.Path() / "pal.dv", mixed = runtime_.Path() / "Mixed.dv";
-    std::string error;
-    ASSERT_TRUE(vdeck::MakeSampleTape(pal.string(), 3, 48000, &error, platform::dv::System::Pal625))
-        << error;
-    const Bytes palTape = velmora::test::ReadFileBytes(pal);
-    ASSERT_TRUE(velmora::test::MakeDvTape(mixed, 5));
-    {
-        std::ofstream out(mixed, std::ios::binary | std::ios::app);
-        out.write(reinterpret_cast<const char*>(palTape.data()), std::streamsize(palTape.size()));
-    }
-    StartDeckOn("Mixed", mixed, 1.0);
+    StartDeckChangingSystem(5, 3, 1.0);
     Build();
     auto stats = device.As<IVelmoraDvLinkStats>();
     ASSERT_TRUE(stats);
