@@ -156,7 +156,7 @@ bool CaptureSession::Build(CaptureResult* result, const std::optional<SystemChan
         // Found again by its place in the device list, which units plugged meanwhile change.
         if (unitName != unitName_) {
             transport_.Reset();  // another unit's, not to be told anything
-            return fail(kExitDeviceOrFile, "the DV unit went away");
+            return fail(kExitDeviceOrFile, "the DV unit went away or moved in the device list");
         }
         splitter_->ContinueAfterSystemChange(LossesOf(device), *change);
     } else {

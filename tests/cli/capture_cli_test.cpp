@@ -80,12 +80,12 @@ class CaptureCli : public ::testing::Test {
         }
         return path;
     }
-    std::shared_ptr<vdeck::Deck> StartDeck(const fs::path& tape, double rate) {
+    std::shared_ptr<vdeck::Deck> StartDeck(const fs::path& tape, double rate,
+                                           const std::string& name = "deckA") {
         std::string error;
-        auto deck =
-            std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tape.string(), &error), "deckA");
+        auto deck = std::make_shared<vdeck::Deck>(vdeck::Tape::Open(tape.string(), &error), name);
         servers_.push_back(std::make_unique<vdeck::DeckServer>(
-            deck, vdeck::DeckServer::DefaultSocketPath("deckA"), rate));
+            deck, vdeck::DeckServer::DefaultSocketPath(name), rate));
         EXPECT_TRUE(servers_.back()->Start(&error)) << error;
         return deck;
     }
@@ -489,6 +489,27 @@ TEST_F(CaptureCli, AUnitLostToTheCaptureAtAChangeOfSystemEndsItCleanly) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto files = Recordings();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(FramesOf(files[0]) == ntsc);
+}
+
+// The graph built again for the new system finds its unit by its place in the device list;
+// a deck started meanwhile takes that place, and is not recorded in its stead.
+TEST_F(CaptureCli, AnotherUnitInTheListsPlaceAtAChangeOfSystemIsNotRecorded) {
+    Bytes ntsc, pal;
+    StartDeck(MakeTapeChangingSystem(&ntsc, &pal), 1.0);
+    pid_t pid = Spawn(dir_.Path(), {"--rewind", "--no-signal", "3", "cap"});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitForRecording(dir_.Path(), 3 * kFrame, ".avi"));
+    const fs::path other = dir_.Path() / "other.dv";
+    std::string error;
+    ASSERT_TRUE(vdeck::MakeSampleTape(other.string(), 1, 48000, &error)) << error;
+    StartDeck(other, 1.0, "aaa");  // listed before deckA from now on
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     const auto files = Recordings();
     ASSERT_EQ(files.size(), 1u);
