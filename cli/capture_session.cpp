@@ -294,8 +294,7 @@ std::optional<EndReason> CaptureSession::GoOverToNewSystem(CaptureResult* result
     }
     const SystemChange change = ChangeSeenBy((*table_)[kDevice].filter);
     TakeDown();
-    const bool built = Build(result, change);
-    if (built) {
+    if (Build(result, change)) {
         arrivedAtBuild_ = splitter_->Arrived();
         if (SUCCEEDED(control_->Run())) return std::nullopt;
         result->exitCode = kExitDeviceOrFile;

@@ -358,11 +358,9 @@ HRESULT CDvDeviceFilter::GetFirstForeignFrame(BYTE* buffer, LONG size, LONG* wri
 }
 
 std::string DvUnitNameOf(IUnknown* device) {
-    platform::ComPtr<IAMExtDevice> ext;
+    auto ext = platform::QueryFrom<IAMExtDevice>(device);
     LPOLESTR id = nullptr;
-    if (!device || FAILED(device->QueryInterface(IID_IAMExtDevice, ext.PutVoid())) ||
-        FAILED(ext->get_ExternalDeviceID(&id)) || !id)
-        return {};
+    if (!ext || FAILED(ext->get_ExternalDeviceID(&id)) || !id) return {};
     std::string name = platform::Utf16ToUtf8(std::u16string_view(id));
     CoTaskMemFree(id);
     return name;

@@ -142,7 +142,6 @@ class CDvDeviceFilter final : public CBaseFilter,
     // frames of the other DV system than the outputs are connected for (never cut to fit).
     long DroppedFrames() const { return dropped_; }
     long DamagedFrames() const { return damaged_; }
-    long ForeignFrames() const { return foreign_; }
     void CountDropped() { ++dropped_; }
 
   private:

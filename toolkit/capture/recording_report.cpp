@@ -41,7 +41,7 @@ void RecordingReport::Begin(const char* path, IBaseFilter* device, IBaseFilter* 
     End();
     losses_ = LossAttribution();
     if (!path || !mux || FAILED(mux->QueryInterface(IID_IVelmoraAviMuxTap, tap_.PutVoid()))) return;
-    if (device) device->QueryInterface(IID_IVelmoraDvLinkStats, stats_.PutVoid());
+    platform::QueryFrom(device, &stats_);
     DvLogSource source{"DV unit", "capture"};
     source.device = platform::dv1394::DvUnitNameOf(device);
     if (!writer_) writer_ = std::make_unique<DvLogWriter>();
